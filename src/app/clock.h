@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+
+namespace drv {
+
+// Local date and time as days since 1899-12-30; the fraction is the time of day.
+// This is the form stored in records and spool files.
+using DateTime = double;
+
+inline constexpr double kMsPerDay = 86400000.0;
+inline constexpr DateTime kOneSecond = 1.0 / 86400.0;
+
+// The one source of time for the core. The host passes the real clock; tests move a fake one.
+// Implementations must be safe to call from the link thread and the main thread at once.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Local wall time; may jump when the operator or a time sync sets the clock.
+  virtual DateTime Now() const = 0;
+  // The 32-bit millisecond tick; elapsed times are taken by unsigned subtraction.
+  virtual uint32_t TickMs() const = 0;
+  // Milliseconds on a clock that never jumps and never wraps: the measure of every interval.
+  virtual uint64_t MonotonicMs() const = 0;
+};
+
+}  // namespace drv
