@@ -1,0 +1,1 @@
+# main-thread hand-over and host helpers

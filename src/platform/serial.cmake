@@ -1,0 +1,1 @@
+# Qt serial device and poll timer

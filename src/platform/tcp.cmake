@@ -1,0 +1,1 @@
+# TCP client

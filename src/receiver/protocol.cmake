@@ -1,0 +1,1 @@
+# line protocol and station link supervision

@@ -1,0 +1,1 @@
+# serial port component, COM names, line settings

@@ -1,0 +1,1 @@
+# frames, send queue, greeting, link steps and thread

@@ -1,0 +1,1 @@
+# driver integration tests

@@ -1,0 +1,1 @@
+# link integration tests

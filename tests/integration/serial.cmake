@@ -1,0 +1,1 @@
+# serial integration tests

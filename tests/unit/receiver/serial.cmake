@@ -1,0 +1,1 @@
+# tests of the serial port component
