@@ -1,0 +1,263 @@
+#include "app/ini_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace drv {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+class TempDir {
+ public:
+  TempDir() {
+    static std::atomic<int> counter{0};
+    path_ = fs::temp_directory_path() /
+            ("drv-ini-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+std::vector<std::string> FolderEntries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  return names;
+}
+
+// --- reading -----------------------------------------------------------------
+
+struct ReadCase {
+  const char* name;
+  std::string content;
+  const char* section;
+  const char* key;
+  std::optional<std::string> expected;
+};
+
+class IniRead : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(IniRead, FindsValue) {
+  const ReadCase& c = GetParam();
+  EXPECT_EQ(IniFile::FromBytes(c.content).Find(c.section, c.key), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniRead,
+    testing::Values(
+        ReadCase{"Plain", "[port]\r\nComPort=COM3\r\n", "port", "ComPort", "COM3"},
+        ReadCase{"SectionNameIgnoresCase", "[PORT]\nComPort=COM3\n", "port", "ComPort", "COM3"},
+        ReadCase{"KeyNameIgnoresCase", "[port]\ncomPORT=COM3", "Port", "ComPort", "COM3"},
+        ReadCase{"BlanksTrimmed", "[port]\n \tComPort \t=  \tCOM 3 \t\r\n", "port", "ComPort", "COM 3"},
+        ReadCase{"HeaderWithBlanks", "  [ port ]  \nComPort=COM4", "port", "ComPort", "COM4"},
+        ReadCase{"ValueAfterFirstEquals", "[main]\nReg=a=b\n", "main", "Reg", "a=b"},
+        ReadCase{"EmptyValueIsNotMissing", "[main]\nReg=\n", "main", "Reg", ""},
+        ReadCase{"MissingKey", "[main]\nLog=1\n", "main", "Reg", std::nullopt},
+        ReadCase{"MissingSection", "[main]\nLog=1\n", "port", "Log", std::nullopt},
+        ReadCase{"EmptyFile", "", "main", "Log", std::nullopt},
+        ReadCase{"KeyBeforeAnySection", "ComPort=COM1\n[port]\n", "port", "ComPort", std::nullopt},
+        ReadCase{"KeyOfAnotherSection", "[main]\nComPort=COM1\n[port]\nDTR=1\n", "port", "ComPort", std::nullopt},
+        ReadCase{"CommentSkipped", "[port]\n;ComPort=COM1\n  ; x=y\nComPort=COM2\n", "port", "ComPort", "COM2"},
+        ReadCase{"OnlyComment", "[port]\n; ComPort=COM1\n", "port", "ComPort", std::nullopt},
+        ReadCase{"LineWithoutEqualsIgnored", "[port]\ngarbage\nComPort=COM5", "port", "ComPort", "COM5"},
+        ReadCase{"DuplicateKeyFirstWins", "[port]\nComPort=COM1\ncomport=COM2\n", "port", "ComPort", "COM1"},
+        ReadCase{"DuplicateSectionFirstWins", "[port]\nComPort=COM1\n[Port]\nComPort=COM2\n", "port", "ComPort",
+                 "COM1"},
+        ReadCase{"LaterDuplicateSectionNotSearched", "[port]\nComPort=COM1\n[port]\nDTR=1\n", "port", "DTR",
+                 std::nullopt},
+        ReadCase{"NulEndsValue", "[port]\nComPort=CO\0M9 \n"s, "port", "ComPort", "CO"},
+        ReadCase{"Cp1251BytesKept", "[main]\r\nCaption=\xCF\xEE\xF1\xF2 2\r\n", "main", "Caption",
+                 "\xCF\xEE\xF1\xF2 2"},
+        ReadCase{"CyrillicNameMatchesExactly", "[main]\n\xCF\xEE\xF1\xF2=1\n", "main", "\xCF\xEE\xF1\xF2", "1"},
+        ReadCase{"HeaderWithoutBracket", "[port\nComPort=COM6\n", "port", "ComPort", "COM6"}),
+    [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+TEST(IniFile, LongValueIsCutTo2047Characters) {
+  const std::string long_value(3000, 'a');
+  const IniFile ini = IniFile::FromBytes("[main]\nPathForSoob=" + long_value + "\n");
+  EXPECT_EQ(ini.Find("main", "PathForSoob"), std::string(2047, 'a'));
+}
+
+TEST(IniFile, MissingFileReadsAsEmpty) {
+  TempDir dir;
+  const IniFile ini = IniFile::Load((dir.path() / "none.ini").string());
+  EXPECT_EQ(ini.Find("port", "ComPort"), std::nullopt);
+  EXPECT_EQ(ini.ReadString("port", "ComPort", "COM255"), "COM255");
+}
+
+TEST(IniFile, KeysInFileOrderEachOnce) {
+  const IniFile ini = IniFile::FromBytes("[ComMap]\nCOM3=/dev/a\n;COM9=x\ncom4=/dev/b\nCom3=/dev/c\n[x]\ny=1\n");
+  EXPECT_EQ(ini.Keys("commap"), (std::vector<std::string>{"COM3", "com4"}));
+  EXPECT_TRUE(ini.Keys("none").empty());
+}
+
+// Random bytes, NULs and stray brackets must neither crash the reader nor confuse the
+// writer: whatever the file held, the key written reads back.
+TEST(IniFile, GarbageNeverBreaksReadOrWrite) {
+  std::mt19937 random(12345);
+  const std::string alphabet = "[]=;\r\n \t\0abcPORTcomport\xFF\x80"s;
+  for (int round = 0; round < 200; ++round) {
+    std::string bytes(static_cast<std::size_t>(random() % 4000), '\0');
+    for (char& c : bytes) {
+      c = (round % 2 == 0) ? static_cast<char>(random() % 256) : alphabet[random() % alphabet.size()];
+    }
+    const IniFile ini = IniFile::FromBytes(bytes);
+    for (const std::string& key : ini.Keys("port")) {
+      EXPECT_LE(ini.ReadString("port", key, "").size(), IniFile::kMaxValueLength);
+    }
+    const std::string written = IniFile::WithValue(bytes, "port", "ComPort", "COM7");
+    EXPECT_EQ(IniFile::FromBytes(written).Find("port", "ComPort"), "COM7") << "round " << round;
+  }
+}
+
+// --- writing -----------------------------------------------------------------
+
+struct WriteCase {
+  const char* name;
+  std::string before;
+  std::string after;
+};
+
+class IniWrite : public testing::TestWithParam<WriteCase> {};
+
+TEST_P(IniWrite, ChangesOnlyTheKey) {
+  const WriteCase& c = GetParam();
+  EXPECT_EQ(IniFile::WithValue(c.before, "port", "ComPort", "COM7"), c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniWrite,
+    testing::Values(
+        WriteCase{"ReplacedInPlaceCrLf",
+                  "; drvlarna\r\n[main]\r\nLog=1\r\n\r\n[port]\r\nComPort=COM1\r\nBaudRate=9600\r\n\r\n[ServerHost]\r\n"
+                  "Port=12543\r\n",
+                  "; drvlarna\r\n[main]\r\nLog=1\r\n\r\n[port]\r\nComPort=COM7\r\nBaudRate=9600\r\n\r\n[ServerHost]\r\n"
+                  "Port=12543\r\n"},
+        WriteCase{"KeySpellingAndBlanksKept", "[PORT]\ncomport = COM1  \nDTR=1\n", "[PORT]\ncomport = COM7\nDTR=1\n"},
+        WriteCase{"EmptyValueFilled", "[port]\nComPort=\n", "[port]\nComPort=COM7\n"},
+        WriteCase{"LastLineWithoutLineEnd", "[port]\r\nComPort=COM12", "[port]\r\nComPort=COM7"},
+        WriteCase{"KeyAddedAfterLastKeyOfSection",
+                  "[port]\r\nBaudRate=9600\r\n\r\n; server\r\n[main]\r\nLog=1\r\n",
+                  "[port]\r\nBaudRate=9600\r\nComPort=COM7\r\n\r\n; server\r\n[main]\r\nLog=1\r\n"},
+        WriteCase{"KeyAddedWithFileLineEnds", "[port]\nBaudRate=9600\n", "[port]\nBaudRate=9600\nComPort=COM7\n"},
+        WriteCase{"KeyAddedAfterHeaderWithoutLineEnd", "[main]\nLog=1\n[port]", "[main]\nLog=1\n[port]\nComPort=COM7"},
+        WriteCase{"CommentedKeyNotTouched", "[port]\n;ComPort=COM1\n", "[port]\nComPort=COM7\n;ComPort=COM1\n"},
+        WriteCase{"FirstOfDuplicateSections", "[port]\nComPort=COM1\n[port]\nComPort=COM2\n",
+                  "[port]\nComPort=COM7\n[port]\nComPort=COM2\n"},
+        WriteCase{"SectionAdded", "[main]\r\nLog=1\r\n", "[main]\r\nLog=1\r\n[port]\r\nComPort=COM7\r\n"},
+        WriteCase{"SectionAddedAfterMissingLineEnd", "[main]\nLog=1", "[main]\nLog=1\n[port]\nComPort=COM7\n"},
+        WriteCase{"EmptyFile", "", "[port]\r\nComPort=COM7\r\n"}),
+    [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
+
+TEST(IniFile, RefusesWhatTheFileCannotHold) {
+  EXPECT_THROW(IniFile::WithValue("", "port", "ComPort", "COM1\r\n[main]"), std::runtime_error);
+  EXPECT_THROW(IniFile::WithValue("", "port", "Com=Port", "COM1"), std::runtime_error);
+  EXPECT_THROW(IniFile::WithValue("", "po]rt", "ComPort", "COM1"), std::runtime_error);
+  EXPECT_THROW(IniFile::WithValue("", "port", "", "COM1"), std::runtime_error);
+}
+
+class IniFileOnDisk : public testing::Test {
+ protected:
+  fs::path Ini() const { return dir_.path() / "drvlarna.ini"; }
+  TempDir dir_;
+};
+
+TEST_F(IniFileOnDisk, WritesInPlaceAndLeavesNoTemporaryFile) {
+  WriteBytes(Ini(), "[port]\r\nComPort=COM1\r\n[main]\r\nLog=0\r\n");
+  fs::permissions(Ini(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2");
+  EXPECT_EQ(ReadBytes(Ini()), "[port]\r\nComPort=COM2\r\n[main]\r\nLog=0\r\n");
+  EXPECT_EQ(FolderEntries(dir_.path()), std::vector<std::string>{"drvlarna.ini"});
+  EXPECT_EQ(fs::status(Ini()).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(IniFileOnDisk, CreatesMissingFile) {
+  IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2");
+  EXPECT_EQ(ReadBytes(Ini()), "[port]\r\nComPort=COM2\r\n");
+}
+
+TEST_F(IniFileOnDisk, WritesThroughSymbolicLink) {
+  const fs::path real = dir_.path() / "real.ini";
+  WriteBytes(real, "[port]\nComPort=COM1\n");
+  fs::create_symlink(real, Ini());
+  IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2");
+  EXPECT_TRUE(fs::is_symlink(Ini()));
+  EXPECT_EQ(ReadBytes(real), "[port]\nComPort=COM2\n");
+}
+
+TEST_F(IniFileOnDisk, MissingFolderThrows) {
+  EXPECT_THROW(IniFile::WriteString((dir_.path() / "no" / "drvlarna.ini").string(), "port", "ComPort", "COM2"),
+               std::runtime_error);
+}
+
+TEST_F(IniFileOnDisk, ReadOnlyFolderThrowsAndKeepsFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "folder permissions do not bind root; the full-disk case covers this";
+  const std::string before = "[port]\r\nComPort=COM1\r\n";
+  WriteBytes(Ini(), before);
+  fs::permissions(dir_.path(), fs::perms::owner_read | fs::perms::owner_exec);
+  EXPECT_THROW(IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2"), std::runtime_error);
+  fs::permissions(dir_.path(), fs::perms::owner_all);
+  EXPECT_EQ(ReadBytes(Ini()), before);
+  EXPECT_EQ(FolderEntries(dir_.path()), std::vector<std::string>{"drvlarna.ini"});
+}
+
+// A write that fails half-way (the disk fills up) must leave the old file whole.
+TEST_F(IniFileOnDisk, FailedWriteKeepsFile) {
+  const std::string before = "[port]\r\nComPort=COM1\r\n" + std::string(200, ';') + "\r\n";
+  WriteBytes(Ini(), before);
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit tiny = saved;
+  tiny.rlim_cur = 16;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  bool threw = false;
+  try {
+    IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2");
+  } catch (const std::runtime_error&) {
+    threw = true;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, old_handler);
+
+  EXPECT_TRUE(threw);
+  EXPECT_EQ(ReadBytes(Ini()), before);
+  EXPECT_EQ(FolderEntries(dir_.path()), std::vector<std::string>{"drvlarna.ini"});
+}
+
+}  // namespace
+}  // namespace drv
