@@ -1,0 +1,101 @@
+#include "serverlink/send_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+#include "serverlink/frames.h"
+#include "serverlink/message_types.h"
+#include "spool/event_record.h"
+
+namespace drv {
+namespace {
+
+int64_t SequenceOf(const std::vector<uint8_t>& message) { return static_cast<int64_t>(GetLe64(&message[9])); }
+
+class SendQueueTest : public ::testing::Test {
+ protected:
+  bool Enqueue() { return queue.EnqueueMessage(mtEvent, payload); }
+  void Fill() {
+    for (int i = 0; i < TSendQueue::kSlotCount; ++i) ASSERT_TRUE(Enqueue()) << i;
+  }
+
+  TSendQueue queue;
+  std::array<uint8_t, 3> payload{1, 2, 3};
+};
+
+TEST_F(SendQueueTest, HundredFitAndTheNextIsLostWithItsNumber) {
+  Fill();
+  EXPECT_TRUE(queue.IsFull());
+  EXPECT_EQ(queue.Head(), queue.Tail());
+  EXPECT_FALSE(Enqueue());
+  EXPECT_EQ(queue.NextSequence(), 101);
+
+  queue.Drop();
+  ASSERT_TRUE(Enqueue());
+  // The newest message sits in the slot before the tail; its number skips the lost one.
+  for (int i = 0; i < TSendQueue::kSlotCount - 1; ++i) queue.Drop();
+  std::vector<uint8_t> last;
+  ASSERT_TRUE(queue.Peek(last));
+  EXPECT_EQ(SequenceOf(last), 101);
+}
+
+TEST_F(SendQueueTest, AfterOneDropFromFullExactlyOneMoreFits) {
+  Fill();
+  queue.Drop();
+  EXPECT_FALSE(queue.IsFull());
+  EXPECT_EQ(queue.Count(), 99);
+  EXPECT_TRUE(Enqueue());
+  EXPECT_TRUE(queue.IsFull());
+  EXPECT_FALSE(Enqueue());
+}
+
+TEST_F(SendQueueTest, HundredStoresAndDropsWrapToSlotZero) {
+  Fill();
+  for (int i = 0; i < TSendQueue::kSlotCount; ++i) queue.Drop();
+  EXPECT_EQ(queue.Head(), 0);
+  EXPECT_EQ(queue.Tail(), 0);
+  EXPECT_TRUE(queue.IsEmpty());
+  EXPECT_FALSE(queue.IsFull());
+  ASSERT_TRUE(Enqueue());
+  EXPECT_EQ(queue.Tail(), 1);
+  EXPECT_EQ(queue.Count(), 1);
+}
+
+TEST_F(SendQueueTest, PeekCopiesAndKeepsTheHead) {
+  ASSERT_TRUE(Enqueue());
+  ASSERT_TRUE(Enqueue());
+  std::vector<uint8_t> first;
+  std::vector<uint8_t> second;
+  ASSERT_TRUE(queue.Peek(first));
+  ASSERT_TRUE(queue.Peek(second));
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(first, BuildMessage(mtEvent, payload, 0));
+  first[0] = 0;  // a copy: the slot is not touched
+  ASSERT_TRUE(queue.Peek(second));
+  EXPECT_EQ(second[0], kStartMark);
+  queue.Drop();
+  ASSERT_TRUE(queue.Peek(second));
+  EXPECT_EQ(SequenceOf(second), 1);
+}
+
+TEST_F(SendQueueTest, EmptyRingPeekAndDropChangeNothing) {
+  std::vector<uint8_t> out{9, 9};
+  EXPECT_FALSE(queue.Peek(out));
+  EXPECT_EQ(out, (std::vector<uint8_t>{9, 9}));
+  queue.Drop();
+  EXPECT_EQ(queue.Head(), 0);
+  EXPECT_EQ(queue.Tail(), 0);
+  EXPECT_TRUE(queue.IsEmpty());
+}
+
+TEST_F(SendQueueTest, EmptyPayloadTakesEighteenBytes) {
+  ASSERT_TRUE(queue.EnqueueMessage(mtPollAnswer, {}));
+  std::vector<uint8_t> message;
+  ASSERT_TRUE(queue.Peek(message));
+  EXPECT_EQ(message.size(), kMessageHeaderSize);
+}
+
+}  // namespace
+}  // namespace drv
