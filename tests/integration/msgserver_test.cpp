@@ -1,4 +1,5 @@
 #include <array>
+#include <ostream>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -90,6 +91,7 @@ struct ReplyCase {
   const char* reply;
   const char* line;  // the printed line up to the payload
 };
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
 class MsgServerReplyTest : public MsgServerTest, public ::testing::WithParamInterface<ReplyCase> {};
 
@@ -142,6 +144,7 @@ struct MisbehaviourCase {
   std::vector<std::string> seen;  // one observation per frame
   bool exits = false;
 };
+void PrintTo(const MisbehaviourCase& c, std::ostream* os) { *os << c.name; }
 
 class MsgServerMisbehaviourTest : public MsgServerTest, public ::testing::WithParamInterface<MisbehaviourCase> {};
 
@@ -208,6 +211,7 @@ struct GarbageCase {
   const char* name;
   std::vector<uint8_t> bytes;
 };
+void PrintTo(const GarbageCase& c, std::ostream* os) { *os << c.name; }
 
 class MsgServerGarbageTest : public MsgServerTest, public ::testing::WithParamInterface<GarbageCase> {};
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <ostream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -125,6 +126,7 @@ struct ConnectCase {
   const char* host;
   int family;
 };
+void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
 
 class TcpConnectOkTest : public ::testing::TestWithParam<ConnectCase> {};
 
@@ -161,6 +163,7 @@ struct FailCase {
   const char* host;
   int port;  // -2: a loopback port where nothing listens
 };
+void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
 
 class TcpConnectFailTest : public ::testing::TestWithParam<FailCase> {};
 
