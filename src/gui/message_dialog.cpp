@@ -33,8 +33,9 @@ Tadvsm::Tadvsm(QWidget* parent) : QDialog(parent) {
   label_ = new QLabel(this);
   label_->setObjectName("Label1");
   QFont font;
-  // Times New Roman where it exists; a serif with Cyrillic glyphs elsewhere.
-  font.setFamilies({"Times New Roman", "Liberation Serif", "DejaVu Serif"});
+  // Times New Roman where it exists; elsewhere a serif with Cyrillic glyphs narrow enough
+  // for the 10 pixels per character the dialog allows.
+  font.setFamilies({"Times New Roman", "Liberation Serif", "DejaVu Serif Condensed", "DejaVu Serif"});
   font.setPixelSize(16);
   font.setBold(true);
   label_->setFont(font);

@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 
 #include "gui/window_util.h"
 
@@ -36,7 +38,9 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent) {
 
   entry_ = new QLineEdit(this);
   entry_->setObjectName("MaskEdit1");
-  entry_->setInputMask("99999; ");  // five optional digits, an empty position shows a blank
+  // Five optional digits. Not a QLineEdit input mask: in password mode Qt echoes the mask's
+  // blank positions too, so an empty entry would look full ("*****").
+  entry_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{0,5}"), entry_));
   entry_->setMaxLength(5);
   entry_->setEchoMode(QLineEdit::Password);
   auto* style = new StarEchoStyle;
@@ -64,11 +68,7 @@ int TForm2::Ask(const QString& close_password) {
   return result == kOk || result == kWrong ? result : kCancelled;
 }
 
-QString TForm2::EnteredText() const {
-  QString text = entry_->text();
-  text.remove(' ');
-  return text;
-}
+QString TForm2::EnteredText() const { return entry_->text(); }
 
 void TForm2::OnOk() {
   if (expected_.isEmpty() || EnteredText() == expected_) {

@@ -12,7 +12,8 @@ namespace drv {
 // TForm2: the modal close-password dialog (objectName "Form2", title "Закрытый доступ",
 // fixed 281 x 93). Created once and reused; the entry is never cleared, so a second use
 // starts with the previous entry, all of it selected.
-//   Children: QLabel "Label1", QLineEdit "MaskEdit1" (five optional digits, echoed as '*'),
+//   Children: QLabel "Label1", QLineEdit "MaskEdit1" (up to five digits, each echoed as '*';
+//   empty positions stay blank),
 //   QPushButton "BitBtn1" "ОК" (default), QPushButton "BitBtn2" "Отмена".
 class TForm2 : public QDialog {
   Q_OBJECT
@@ -29,7 +30,7 @@ class TForm2 : public QDialog {
   // "ОК" is pressed with another entry, kCancelled for "Отмена", Esc or the close box.
   int Ask(const QString& close_password);
 
-  // The digits typed into the entry, without the blank positions.
+  // The digits typed into the entry.
   QString EnteredText() const;
 
  protected:

@@ -43,7 +43,11 @@ TEST_F(PasswordDialogTest, LooksAsDescribed) {
   EXPECT_EQ(Button("BitBtn1")->text(), "ОК");
   EXPECT_EQ(Button("BitBtn2")->text(), "Отмена");
 
-  QTest::keyClicks(Entry(), "12345");
+  // One star per digit; empty positions stay blank.
+  EXPECT_EQ(Entry()->displayText(), "");
+  QTest::keyClicks(Entry(), "12");
+  EXPECT_EQ(Entry()->displayText(), "**");
+  QTest::keyClicks(Entry(), "345");
   EXPECT_EQ(Entry()->displayText(), "*****");
 }
 
