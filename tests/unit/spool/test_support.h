@@ -1,0 +1,106 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/reporting.h"
+#include "serverlink/server_link_port.h"
+
+namespace drv::test {
+
+class RecordingReporter final : public Reporter {
+ public:
+  void ReportException(const std::string& where, const std::string& what) override {
+    exceptions.push_back(where + ": " + what);
+  }
+  void OperatorLog(const std::string& text) override { log_lines.push_back(text); }
+
+  std::vector<std::string> exceptions;
+  std::vector<std::string> log_lines;
+};
+
+// A fresh folder, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "drv-test-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& Path() const { return path_; }
+  std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+  // Names of the folder's entries, sorted.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+inline std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline bool RunningAsRoot() { return ::geteuid() == 0; }
+
+// The server link as the receiver side sees it: a switch for "connected", one for a
+// full queue, and the messages it took, in order.
+class FakeServerLink final : public ServerLinkPort {
+ public:
+  struct Message {
+    uint32_t type = 0;
+    std::vector<uint8_t> payload;
+    bool operator==(const Message&) const = default;
+  };
+
+  bool ServerConnected() const override { return connected; }
+  bool EnqueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
+    if (queue_full) return false;
+    std::lock_guard lock(mutex_);
+    messages_.push_back({type, {payload.begin(), payload.end()}});
+    return true;
+  }
+  std::vector<Message> Messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+
+  std::atomic<bool> connected{true};
+  std::atomic<bool> queue_full{false};
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Message> messages_;
+};
+
+}  // namespace drv::test
