@@ -1,0 +1,28 @@
+#include "spool/handoff.h"
+
+#include "serverlink/message_types.h"
+
+namespace drv {
+
+HandOff::HandOff(ServerLinkPort* link, SpoolFolder& spool, const Settings& settings)
+    : link_(link), spool_(spool), settings_(settings) {}
+
+bool HandOff::TryEnqueue(uint32_t type, std::span<const uint8_t> payload) {
+  // A full queue refuses the message: it is then spooled like one that met a link down,
+  // rather than lost.
+  return link_ != nullptr && link_->ServerConnected() && link_->EnqueueMessage(type, payload);
+}
+
+void HandOff::HandOffEvent(const TEventRecord& record) {
+  const auto bytes = record.Bytes();
+  if (TryEnqueue(mtEvent, bytes)) return;
+  spool_.WriteSpoolFile(mtStoredEvent, bytes);
+}
+
+void HandOff::SendOrSpool(uint32_t type, std::span<const uint8_t> payload) {
+  if (TryEnqueue(type, payload)) return;
+  if (settings_.NotSendToDiskK8) return;
+  spool_.WriteSpoolFile(type, payload);
+}
+
+}  // namespace drv

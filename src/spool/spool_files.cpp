@@ -1,0 +1,284 @@
+#include "spool/spool_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "app/date_time.h"
+#include "app/error_list.h"
+#include "spool/event_record.h"
+
+namespace drv {
+namespace {
+
+// Enough to step over any run of taken names a real folder can hold.
+constexpr uint32_t kMaxNameAttempts = 100000;
+// DateTime range the calendar functions accept: years 1 to 9999.
+constexpr DateTime kFirstDate = -693593.0;
+constexpr DateTime kLastDate = 2958466.0;
+
+std::string CurrentErrorText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
+  return text;
+}
+
+uint32_t SpoolValue(DateTime when) {
+  if (!std::isfinite(when) || when < kFirstDate || when >= kLastDate) {
+    throw std::invalid_argument("no date to name a spool file after");
+  }
+  const CivilTime t = SplitDateTime(when);
+  const uint32_t seconds = static_cast<uint32_t>(t.day) * 86400u + static_cast<uint32_t>(t.hour) * 3600u +
+                           static_cast<uint32_t>(t.minute) * 60u + static_cast<uint32_t>(t.second);
+  return seconds * 1000u + static_cast<uint32_t>(t.millisecond);
+}
+
+bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+enum class Publish { kDone, kTaken, kFailed };
+
+// Moves `from` to `to` without ever replacing an existing `to`. Falls back to a hard link
+// and, on file systems that have neither, to a check before a plain rename.
+Publish MoveNoReplace(const std::string& from, const std::string& to, int& error) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Publish::kDone;
+  if (errno == EEXIST) return Publish::kTaken;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+    error = errno;
+    return Publish::kFailed;
+  }
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return Publish::kDone;
+  }
+  if (errno == EEXIST) return Publish::kTaken;
+  if (errno != EPERM && errno != ENOSYS && errno != ENOTSUP && errno != EMLINK) {
+    error = errno;
+    return Publish::kFailed;
+  }
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) return Publish::kTaken;
+  if (::rename(from.c_str(), to.c_str()) == 0) return Publish::kDone;
+  error = errno;
+  return Publish::kFailed;
+}
+
+bool IsDirectory(const std::string& folder, const dirent& entry) {
+  if (entry.d_type == DT_DIR) return true;
+  if (entry.d_type != DT_UNKNOWN) return false;
+  struct stat st {};
+  const std::string path = folder + "/" + entry.d_name;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsTransient(int error) {
+  return error == EINTR || error == EAGAIN || error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+}  // namespace
+
+SpoolFolder::SpoolFolder(const Clock& clock, std::string prefix, Reporter& reporter, ErrorCodeWriter write_error_code)
+    : clock_(clock), prefix_(std::move(prefix)), reporter_(reporter), write_error_code_(std::move(write_error_code)) {
+  if (!write_error_code_) write_error_code_ = [](int32_t code) { WriteErrorCode(code); };
+}
+
+std::string SpoolFolder::SpoolName(DateTime when) { return Hex(SpoolValue(when)); }
+
+std::string SpoolFolder::FolderPart() const {
+  const auto slash = prefix_.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return prefix_.substr(0, slash + 1);
+}
+
+std::string SpoolFolder::NamePart() const {
+  const auto slash = prefix_.rfind('/');
+  return slash == std::string::npos ? prefix_ : prefix_.substr(slash + 1);
+}
+
+bool SpoolFolder::WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload) {
+  uint32_t value = 0;
+  try {
+    value = SpoolValue(clock_.Now());
+  } catch (...) {
+    const std::string what = CurrentErrorText();
+    try {
+      write_error_code_(kNameErrorCode);
+    } catch (...) {
+      // The error list is only a trace; the report below still tells of the loss.
+    }
+    Failed(prefix_ + "*" + kExtension, "no file name: " + what);
+    return false;
+  }
+
+  std::vector<uint8_t> bytes(4 + payload.size());
+  PutLe32(bytes.data(), type);
+  if (!payload.empty()) std::memcpy(bytes.data() + 4, payload.data(), payload.size());
+
+  // Written under a name the replay never picks up, then moved into place complete.
+  const std::string temp_path = prefix_ + Hex(value) + kExtension + kTempSuffix;
+  std::string final_path = prefix_ + Hex(value) + kExtension;
+  std::string error;
+  if (!StoreFile(temp_path, value, bytes, final_path, error)) {
+    ::unlink(temp_path.c_str());
+    Failed(final_path, error);
+    return false;
+  }
+
+  // The new name must reach the disk too, or a power cut could still lose the file.
+  const std::string folder = FolderPart();
+  const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0 || (::fsync(dir_fd) != 0 && errno != EINVAL)) {
+    reporter_.ReportException("WriteSpoolFile", "folder " + folder + " not synced: " + ErrnoText(errno));
+  }
+  if (dir_fd >= 0) ::close(dir_fd);
+  return true;
+}
+
+bool SpoolFolder::StoreFile(const std::string& temp_path, uint32_t first_value, std::span<const uint8_t> bytes,
+                            std::string& final_path, std::string& error) {
+  const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = ErrnoText(errno);
+    return false;
+  }
+  const bool written = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  const int write_errno = errno;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed) {
+    error = ErrnoText(written ? errno : write_errno);
+    return false;
+  }
+
+  // Two messages in one millisecond, or a file left from another month, share a name:
+  // the next free value is taken instead of replacing the earlier file.
+  for (uint32_t attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    final_path = prefix_ + Hex(first_value + attempt) + kExtension;  // wraps in 32 bits
+    int move_errno = 0;
+    switch (MoveNoReplace(temp_path, final_path, move_errno)) {
+      case Publish::kDone:
+        return true;
+      case Publish::kTaken:
+        continue;
+      case Publish::kFailed:
+        error = ErrnoText(move_errno);
+        return false;
+    }
+  }
+  error = "no free spool file name";
+  return false;
+}
+
+void SpoolFolder::Failed(const std::string& path, const std::string& error) {
+  reporter_.ReportException("WriteSpoolFile", path + ": " + error);
+  reporter_.OperatorLog("Не удалось записать файл спула: " + path);
+}
+
+std::optional<std::string> SpoolFolder::FindFirstSpoolFile() const {
+  const std::string folder = FolderPart();
+  const std::string name_part = NamePart();
+  const std::string extension = kExtension;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name.size() < name_part.size() + extension.size()) continue;
+    if (!name.starts_with(name_part) || !name.ends_with(extension)) continue;
+    if (IsDirectory(folder, *entry)) continue;
+    found = prefix_.substr(0, prefix_.size() - name_part.size()) + std::string(name);
+    break;
+  }
+  ::closedir(dir);
+  return found;
+}
+
+std::optional<SpoolFolder::SpoolFile> SpoolFolder::ReadSpoolFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT) return std::nullopt;  // acknowledged and deleted meanwhile
+    if (IsTransient(error)) {
+      reporter_.ReportException("ReadSpoolFile", path + ": " + ErrnoText(error));
+      return std::nullopt;
+    }
+    SetAside(path, ErrnoText(error));
+    return std::nullopt;
+  }
+  std::vector<uint8_t> bytes;
+  uint8_t chunk[4096];
+  int read_errno = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      read_errno = errno;
+      break;
+    }
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  if (read_errno != 0) {
+    SetAside(path, ErrnoText(read_errno));
+    return std::nullopt;
+  }
+  if (bytes.size() < 4) {
+    SetAside(path, "shorter than its type code");
+    return std::nullopt;
+  }
+  SpoolFile file;
+  file.type = GetLe32(bytes.data());
+  file.payload.assign(bytes.begin() + 4, bytes.end());
+  return file;
+}
+
+void SpoolFolder::SetAside(const std::string& path, const std::string& why) {
+  int error = 0;
+  for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
+    const std::string target = path + kSetAsideSuffix + (attempt == 0 ? std::string() : std::to_string(attempt));
+    const Publish result = MoveNoReplace(path, target, error);
+    if (result == Publish::kTaken) continue;
+    if (result == Publish::kDone) {
+      reporter_.OperatorLog("Файл спула не читается и отложен: " + target + " (" + why + ")");
+      return;
+    }
+    if (error == ENOENT) return;  // gone meanwhile: nothing left to set aside
+    break;
+  }
+  reporter_.ReportException("ReadSpoolFile", path + ": " + why + "; not set aside: " + ErrnoText(error));
+}
+
+bool SpoolFolder::RemoveSpoolFile(const std::string& path) const { return ::unlink(path.c_str()) == 0; }
+
+}  // namespace drv
