@@ -10,8 +10,8 @@ QImage PaintIndicator(bool link_ok, int phase) {
   image.fill(Qt::white);
   const QColor colour = link_ok ? QColor(0, 128, 0) : QColor(255, 0, 0);
 
-  // Frame from (0,3) to (16,15), right and bottom exclusive, 2 pixels wide. A 2-pixel pen
-  // centred on the outline covers one pixel either side, as the classic GDI pen did.
+  // Frame from (0,3) to (16,15), right and bottom exclusive, 2 pixels wide, lying inside
+  // that rectangle: rows 3-4 and 13-14, columns 0-1 and 14-15.
   {
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing, false);
