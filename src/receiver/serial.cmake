@@ -1,1 +1,6 @@
 # serial port component, COM names, line settings
+target_sources(drvcore PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/serial_port_driver.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/com_names.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/line_settings.cpp
+)
