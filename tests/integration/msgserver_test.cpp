@@ -122,7 +122,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "mtPortStateChanged seq=42 port=COM255 open=0"},
         ReplyCase{"Version", mtVersion, {8, 0, 15, 0, 3, 0, 15, 0}, "mtKeepAlive",
                   "mtVersion seq=42 version=8.15.3.15"},
-        ReplyCase{"UnknownType", 0x12345678, {9}, "mtKeepAlive", "0x12345678 seq=42"}),
+        ReplyCase{"UnknownType", 0x12345678, {9}, "mtKeepAlive", "0x12345678 seq=42"},
+        // Fields come off the wire: a record too short to decode, or a time stamp that is no date.
+        ReplyCase{"ShortEvent", mtEvent, {1, 2, 3, 4, 5}, "mtKeepAlive", "mtEvent seq=42"},
+        ReplyCase{"EventWithGarbageTime", mtEvent,
+                  [] {
+                    auto b = SampleEvent().Bytes();
+                    PutLe64(&b[11], 0x7FF8000000000001ull);  // a NaN
+                    b[5] = 0xC0;                             // a code outside ASCII
+                    return std::vector<uint8_t>(b.begin(), b.end());
+                  }(),
+                  "mtKeepAlive", "mtEvent seq=42 object=322345 code=\\xC08 pos4=1 pos56=23 time=?"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MsgServerTest, EventLineCarriesTheRecordBytes) {
