@@ -1,1 +1,5 @@
 # Qt serial device and poll timer
+target_sources(drvplatform PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/qt_serial_device.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qt_poll_timer.cpp
+)
