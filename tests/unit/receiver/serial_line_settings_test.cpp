@@ -40,6 +40,7 @@ TEST_F(LineSettingsTest, ConfiguredValuesMapExactlyOrLeaveTheSetting) {
       {"9 data bits", "9600", "9", "N", "1", 9600, db8BITS, sb1BITS},
       {"2 stop bits", "9600", "8", "N", "2", 9600, db8BITS, sb2BITS},
       {"1.5 stop bits", "9600", "8", "N", "1.5", 9600, db8BITS, sb1BITS},
+      {"even parity is not recognised", "9600", "8", "E", "1", 9600, db8BITS, sb1BITS},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
