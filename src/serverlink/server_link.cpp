@@ -331,9 +331,8 @@ void ServerLink::Execute() {
     if (CanSkipStep(wake_at_ms)) {
       // Nothing can happen before the deadline unless someone enqueues or asks to stop.
       const uint64_t now = config_.clock.MonotonicMs();
-      const uint64_t wait_ms = wake_at_ms == kNoDeadline || wake_at_ms <= now
-                                   ? (wake_at_ms <= now ? 0 : kMaxIdleWaitMs)
-                                   : std::min(wake_at_ms - now, kMaxIdleWaitMs);
+      uint64_t wait_ms = kMaxIdleWaitMs;
+      if (wake_at_ms != kNoDeadline) wait_ms = wake_at_ms > now ? std::min(wake_at_ms - now, kMaxIdleWaitMs) : 0;
       std::unique_lock lock(wake_mutex_);
       wake_cv_.wait_for(lock, std::chrono::milliseconds(wait_ms),
                         [&] { return stop_requested_ || wake_generation_ != generation; });

@@ -150,6 +150,12 @@ TEST_F(ServerLinkTest, GreetingFollowsMessagesLeftFromBefore) {
   EXPECT_EQ(link.ErrorCount(), 0);
 }
 
+TEST_F(ServerLinkTest, FullQueueRefusesSoTheCallerCanSpool) {
+  for (int i = 0; i < TSendQueue::kSlotCount; ++i) ASSERT_TRUE(link.EnqueueMessage(mtEvent, event_payload));
+  EXPECT_FALSE(link.EnqueueMessage(mtEvent, event_payload));
+  EXPECT_EQ(link.Queue().NextSequence(), TSendQueue::kSlotCount + 1);
+}
+
 TEST_F(ServerLinkTest, KeepAlivesOnlyAfterAcceptedAndMoreThan500MsApart) {
   ConnectAndGreet(false);
   clock.Advance(10000);
