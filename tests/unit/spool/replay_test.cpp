@@ -109,6 +109,17 @@ TEST_F(SpoolReplayTest, AcknowledgementDeletesAndLetsTheNextGoAtOnce) {
   EXPECT_NE(link.Messages()[1], link.Messages()[0]);
 }
 
+TEST_F(SpoolReplayTest, AcknowledgementInsideTheSendStillReleasesTheWait) {
+  // The link thread may answer before the step has finished; that must neither block
+  // nor leave the next file waiting three seconds.
+  link.on_enqueue = [this] { replay.SpoolAcknowledged(); };
+  Spool(1);
+  Spool(2);
+  Tick(2);
+  EXPECT_EQ(SentCount(), 2u);
+  EXPECT_TRUE(dir.Names().empty());
+}
+
 TEST_F(SpoolReplayTest, SecondAcknowledgementDeletesNothingAndKeepsTheTime) {
   Spool(1);
   const std::string other = dir.Path("5265C00.dd8");

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <span>
@@ -86,8 +87,11 @@ class FakeServerLink final : public ServerLinkPort {
   bool ServerConnected() const override { return connected; }
   bool EnqueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
     if (queue_full) return false;
-    std::lock_guard lock(mutex_);
-    messages_.push_back({type, {payload.begin(), payload.end()}});
+    {
+      std::lock_guard lock(mutex_);
+      messages_.push_back({type, {payload.begin(), payload.end()}});
+    }
+    if (on_enqueue) on_enqueue();
     return true;
   }
   std::vector<Message> Messages() const {
@@ -97,6 +101,8 @@ class FakeServerLink final : public ServerLinkPort {
 
   std::atomic<bool> connected{true};
   std::atomic<bool> queue_full{false};
+  // Runs after each accepted message, on the caller's thread: a reply that comes at once.
+  std::function<void()> on_enqueue;
 
  private:
   mutable std::mutex mutex_;
