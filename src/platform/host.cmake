@@ -1,1 +1,1 @@
-# main-thread hand-over and host helpers
+target_sources(drvplatform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/driver_host.cpp)

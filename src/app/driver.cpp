@@ -1,0 +1,148 @@
+#include "app/driver.h"
+
+#include <random>
+
+#include "app/error_list.h"
+#include "app/guarded.h"
+#include "receiver/line_settings.h"
+#include "serverlink/message_types.h"
+
+namespace drv {
+
+std::string DrawClosePassword() {
+  std::random_device entropy;
+  std::seed_seq seed{entropy(), entropy(), entropy(), entropy()};
+  std::mt19937 generator(seed);
+  std::uniform_int_distribution<int> digits(10000, 99998);
+  return std::to_string(digits(generator));
+}
+
+Driver::Driver(DriverDeps deps)
+    : deps_(std::move(deps)), serial_(deps_.serial_device, deps_.poll_timer, deps_.clock) {
+  // The main window's settings of the port component, before the configuration applies.
+  serial_.SetPort(pnCustom);
+  serial_.SetPacketSize(256);
+  serial_.SetPacketTimeout(200);
+  serial_.SetPacketMode(pmPass);
+  serial_.SetPollingDelay(5);
+}
+
+Driver::~Driver() {
+  // The link thread calls back into this object: it must be gone before the rest.
+  if (link_) {
+    link_->RequestStop();
+    link_.reset();
+  }
+  serial_.ClosePort();
+}
+
+std::string Driver::PathIn(const std::string& name) const {
+  if (name.empty() || name.front() == '/' || deps_.work_dir.empty() || deps_.work_dir == ".") return name;
+  return deps_.work_dir + "/" + name;
+}
+
+std::string Driver::IniPath() const { return PathIn(kIniFileName); }
+
+Driver::StartState Driver::Start() {
+  StartState state;
+  line_ = std::make_unique<LineProtocol>(
+      deps_.clock, settings_, deps_.reporter, PathIn(kHexLogFileName),
+      [this](const TEventRecord& record) { hand_off_->HandOffEvent(record); },
+      [this] { StationIndicatorChanged(); });
+  close_password_ = DrawClosePassword();
+
+  std::vector<std::string> problems;
+  settings_ = LoadSettings(IniPath(), &problems);
+  for (const std::string& problem : problems) deps_.reporter.ReportException("start-up", problem);
+  ApplyConfiguredLineSettings(serial_, settings_);
+
+  const auto write_error_code = [this](int32_t code) { WriteErrorCode(code, PathIn(kErrorListFileName)); };
+  spool_ = std::make_unique<SpoolFolder>(deps_.clock, PathIn(settings_.PathForSoob), deps_.reporter,
+                                         write_error_code);
+  serial_.OnReceivePacket = [this](const uint8_t* data, uint32_t size) {
+    line_->SerialPortDriver1ReceivePacket(data, size);
+  };
+
+  OpenConfiguredPort(state);
+
+  if (settings_.SendK8) {
+    link_ = std::make_unique<ServerLink>(ServerLinkConfig{
+        .clock = deps_.clock,
+        .make_connection = deps_.make_connection,
+        .read_server_host = [ini = IniPath()] { return LoadServerHost(ini); },
+        .com_port = settings_.ComPort,
+        .first_number = settings_.FirstNumber,
+        .port_open = [this] { return serial_.PortOpen(); },
+        .observer = deps_.link_observer,
+        .spool = *this,
+        .version_text = deps_.version_text,
+    });
+  }
+  hand_off_ = std::make_unique<HandOff>(link_.get(), *spool_, settings_);
+  replay_ = std::make_unique<SpoolReplay>(deps_.clock, *spool_, link_.get(), settings_.SendK8);
+  supervision_ = std::make_unique<StationSupervision>(
+      deps_.clock, settings_, *line_, deps_.reporter,
+      [this](uint32_t type, std::span<const uint8_t> payload) { hand_off_->SendOrSpool(type, payload); },
+      [this] { StationIndicatorChanged(); }, write_error_code);
+  if (link_) link_->Start();
+
+  start_time_ = deps_.clock.Now();
+  return state;
+}
+
+void Driver::OpenConfiguredPort(StartState& state) {
+  if (settings_.ComPort == kNoPortMarker) return;
+  state.port_tried = true;
+  serial_.SetPortName("\\\\.\\" + settings_.ComPort);
+  bool opened = false;
+  RunGuarded(deps_.reporter, "OpenPort", [&] { opened = serial_.OpenPort(); });
+  if (!opened) return;
+  // The receiver takes a DTR pulse as the sign that its listener has (re)started.
+  serial_.SetDTRLine(false);
+  serial_.SetRTSLine(false);
+  if (deps_.sleep_ms) deps_.sleep_ms(300);
+  serial_.SetDTRLine(true);
+  state.port_open = true;
+}
+
+void Driver::Timer2Tick() {
+  if (!replay_) return;
+  // A failed replay ends the tick; display and supervision run again on the next one.
+  if (!RunGuarded(deps_.reporter, "spool replay", [this] { replay_->Step(); })) return;
+  RunGuarded(deps_.reporter, "station supervision", [this] { supervision_->Step(); });
+}
+
+void Driver::InjectTestLine() {
+  if (line_) line_->InjectTestLine();
+}
+
+void Driver::RequestStop() {
+  if (serial_.PortOpen()) serial_.ClosePort();
+  if (link_) link_->RequestStop();
+}
+
+bool Driver::WaitLinkStopped(int timeout_ms) { return !link_ || link_->WaitStopped(timeout_ms); }
+
+bool Driver::StationLinkOk() const { return supervision_ == nullptr || supervision_->StationLinkOk(); }
+int32_t Driver::StationTick() const { return line_ ? line_->StationTick() : 0; }
+std::string Driver::ElapsedText() const {
+  return supervision_ ? supervision_->ElapsedText() : std::string(StationSupervision::kInitialElapsedText);
+}
+
+void Driver::AdvanceServerTick() {
+  if (++server_tick_ > 16) server_tick_ = 0;
+}
+
+void Driver::StationIndicatorChanged() {
+  if (OnStationIndicatorChanged) OnStationIndicatorChanged();
+}
+
+void Driver::SpoolAcknowledged() {
+  if (replay_) replay_->SpoolAcknowledged();
+}
+
+void Driver::ReleaseReplayWait() {
+  if (replay_) replay_->ReleaseReplayWait();
+}
+
+}  // namespace drv

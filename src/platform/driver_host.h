@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/driver.h"
+#include "app/exception_report.h"
+#include "platform/qt_poll_timer.h"
+#include "platform/qt_serial_device.h"
+#include "platform/real_clock.h"
+
+namespace drv {
+
+// Runs `work` on the thread of `context` and returns when it has been done there; runs it
+// at once when called on that thread already.
+void RunOnThreadOf(QObject* context, const std::function<void()>& work);
+
+// The Qt host of the driver core, shared by the window and the headless front end: real
+// clock, serial device, poll timer, the 200 ms tick, the TCP client, and the hand-over of
+// the link thread's reports to the main thread.
+class DriverHost final : public QObject, private LinkObserver, private Reporter {
+ public:
+  struct Callbacks {
+    std::function<void(const std::string& line)> log_line;  // one operator log line, UTF-8
+    std::function<void()> server_indicator;                  // ServerTick advanced
+    std::function<void()> station_indicator;                 // station state or phase changed
+    std::function<void()> after_tick;                        // after every 200 ms tick
+  };
+
+  explicit DriverHost(Callbacks callbacks, std::string work_dir = ".");
+  ~DriverHost() override;
+
+  Driver::StartState Start();
+  // The closing steps, then waits (running the event loop) until the link thread has ended.
+  void Shutdown();
+
+  Driver& driver() { return *driver_; }
+  Reporter& reporter() { return *this; }
+  const Clock& clock() const { return clock_; }
+
+ private:
+  void LogLine(const std::string& line) override;
+  void TickServerIndicator() override;
+  void ReportException(const std::string& where, const std::string& what) override;
+  void OperatorLog(const std::string& text) override;
+  void PollTick();
+
+  Callbacks callbacks_;
+  RealClock clock_;
+  ExceptionReport exception_report_;
+  QtSerialDevice serial_device_;
+  QtPollTimer poll_timer_;
+  QTimer timer2_;
+  std::unique_ptr<Driver> driver_;
+  bool shut_down_ = false;
+};
+
+}  // namespace drv
