@@ -62,13 +62,12 @@ void ServerLink::ConnectedStep() {
   bool reply = false;
 
   std::vector<uint8_t> message;
+  reply_stream_closed_ = false;
   if (queue_.Peek(message)) {
     frame_sent_ = true;
-    drop_after_send_ = true;
     // A message whose write failed stays at the head and goes out first on the next
     // connection, so a broken connection loses nothing.
-    if (!SendFrame(message)) drop_after_send_ = false;
-    if (drop_after_send_) queue_.Drop();
+    drop_after_send_ = SendFrame(message);
   } else if (accepted_ && DueSince(last_keep_alive_ms_, kKeepAliveIntervalMs)) {
     keep_alive_due_ = true;
     last_keep_alive_ms_ = config_.clock.MonotonicMs();
@@ -86,6 +85,11 @@ void ServerLink::ConnectedStep() {
       ++error_count_;
     }
   }
+
+  // The head leaves the queue once written, unless the connection turned out to be closed
+  // when its reply was read: a peer that died just before took the bytes into a dead
+  // socket, so the message goes again after the next connection (a duplicate at worst).
+  if (frame_sent_ && drop_after_send_ && !reply_stream_closed_) queue_.Drop();
 
   // Runs in idle steps too: the buffer keeps the last read, so one missing reply is counted
   // again in every step until something valid arrives.
@@ -227,6 +231,7 @@ bool ServerLink::ReceiveFrame() {
   try {
     std::array<uint8_t, kTransportHeaderSize> header{};
     TcpConnection::ReadResult result = client_->ReadExactly(header.data(), header.size(), kReplyReadTimeoutMs);
+    if (result.status == TcpConnection::ReadStatus::kClosed) reply_stream_closed_ = true;
     if (result.status != TcpConnection::ReadStatus::kOk) return true;
 
     // A wrong mark leaves the body in the stream: it is read as the next header.
@@ -244,6 +249,7 @@ bool ServerLink::ReceiveFrame() {
       received += std::min(result.bytes, piece);
       if (result.status == TcpConnection::ReadStatus::kOk) continue;
       if (result.status == TcpConnection::ReadStatus::kTimeout && retries++ < kMaxBodyRetries) continue;
+      if (result.status == TcpConnection::ReadStatus::kClosed) reply_stream_closed_ = true;
       reply_buffer_.clear();
       return false;
     }

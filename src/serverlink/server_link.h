@@ -120,6 +120,7 @@ class ServerLink final : public ServerLinkPort {
   bool greeting_queued_ = false;
   bool frame_sent_ = false;
   bool drop_after_send_ = false;
+  bool reply_stream_closed_ = false;  // the last reply read found the connection closed
   bool denied_logged_ = false;
   int32_t error_count_ = 0;
   // Monotonic milliseconds; no attempt yet means the first step attempts at once.

@@ -328,6 +328,38 @@ TEST_F(ServerLinkTest, WriteFailureDropsTheLinkAtOnceAndKeepsTheMessage) {
   EXPECT_EQ(SequenceOf(server.Writes()[0]), 4);  // the same message, not a new one
 }
 
+TEST_F(ServerLinkTest, MessageWrittenIntoAClosedConnectionGoesAgainAfterReconnect) {
+  ConnectAndGreet(true);
+  Enqueue();
+  server.Close();  // the peer died: the write is taken, the reply read finds the end
+  link.Step();
+  EXPECT_EQ(link.Queue().Count(), 1);
+
+  link.Step();  // the next write fails on the closed connection
+  EXPECT_FALSE(link.ServerConnected());
+  EXPECT_EQ(link.Queue().Count(), 1);
+
+  clock.Advance(5001);
+  link.Step();
+  ASSERT_TRUE(link.ServerConnected());
+  server.Reply(mtKeepAlive);
+  link.Step();
+  const auto types = server.WrittenTypes();
+  ASSERT_EQ(types.size(), 2u);
+  EXPECT_EQ(types[0], mtEvent);
+  EXPECT_EQ(types[1], mtEvent);
+  EXPECT_EQ(SequenceOf(server.Writes()[0]), SequenceOf(server.Writes()[1]));
+}
+
+TEST_F(ServerLinkTest, MessageWhoseReplyTimesOutIsNotSentAgain) {
+  ConnectAndGreet(true);
+  Enqueue();
+  server.Stall();
+  link.Step();
+  EXPECT_EQ(link.Queue().Count(), 0);
+  EXPECT_TRUE(link.ServerConnected());
+}
+
 TEST_F(ServerLinkTest, UnreachableServerIsTriedEveryFiveSeconds) {
   server.RefuseNextConnects(1000);
   std::vector<uint64_t> attempt_times;
