@@ -5,6 +5,7 @@
 #include "app/error_list.h"
 #include "app/guarded.h"
 #include "receiver/line_settings.h"
+#include "serverlink/frames.h"
 #include "serverlink/message_types.h"
 
 namespace drv {
@@ -37,7 +38,7 @@ Driver::~Driver() {
 }
 
 std::string Driver::PathIn(const std::string& name) const {
-  if (name.empty() || name.front() == '/' || deps_.work_dir.empty() || deps_.work_dir == ".") return name;
+  if ((!name.empty() && name.front() == '/') || deps_.work_dir.empty() || deps_.work_dir == ".") return name;
   return deps_.work_dir + "/" + name;
 }
 
@@ -57,8 +58,9 @@ Driver::StartState Driver::Start() {
   ApplyConfiguredLineSettings(serial_, settings_);
 
   const auto write_error_code = [this](int32_t code) { WriteErrorCode(code, PathIn(kErrorListFileName)); };
-  spool_ = std::make_unique<SpoolFolder>(deps_.clock, PathIn(settings_.PathForSoob), deps_.reporter,
-                                         write_error_code);
+  // The spool prefix is used as it stands; an empty one means the working folder.
+  const std::string spool_prefix = settings_.PathForSoob.empty() ? PathIn("") : PathIn(settings_.PathForSoob);
+  spool_ = std::make_unique<SpoolFolder>(deps_.clock, spool_prefix, deps_.reporter, write_error_code);
   serial_.OnReceivePacket = [this](const uint8_t* data, uint32_t size) {
     line_->SerialPortDriver1ReceivePacket(data, size);
   };
@@ -121,7 +123,25 @@ void Driver::RequestStop() {
   if (link_) link_->RequestStop();
 }
 
-bool Driver::WaitLinkStopped(int timeout_ms) { return !link_ || link_->WaitStopped(timeout_ms); }
+bool Driver::WaitLinkStopped(int timeout_ms) {
+  if (!link_) return true;
+  if (!link_->WaitStopped(timeout_ms)) return false;
+  SpoolUndelivered();
+  return true;
+}
+
+void Driver::SpoolUndelivered() {
+  for (const std::vector<uint8_t>& message : link_->TakeUndelivered()) {
+    const std::optional<ParsedMessage> parsed = ValidateMessage(message);
+    if (!parsed) continue;
+    // Replayed files are still on disk; greeting and poll answers belong to a connection.
+    if (parsed->type == mtEvent) {
+      spool_->WriteSpoolFile(mtStoredEvent, parsed->payload);
+    } else if (parsed->type == mtLinkState && !settings_.NotSendToDiskK8) {
+      spool_->WriteSpoolFile(mtLinkState, parsed->payload);
+    }
+  }
+}
 
 bool Driver::StationLinkOk() const { return supervision_ == nullptr || supervision_->StationLinkOk(); }
 int32_t Driver::StationTick() const { return line_ ? line_->StationTick() : 0; }

@@ -71,6 +71,7 @@ class Driver final : private SpoolAckSink {
   void RequestStop();
   // True once the server link's loop has ended (or when there is none). The host keeps its
   // event loop running between calls, since the link may be waiting for the main thread.
+  // Events and station-link records still queued then are written to the spool.
   bool WaitLinkStopped(int timeout_ms);
 
   const Settings& settings() const { return settings_; }
@@ -103,6 +104,7 @@ class Driver final : private SpoolAckSink {
   void ReleaseReplayWait() override;
   void StationIndicatorChanged();
   void OpenConfiguredPort(StartState& state);
+  void SpoolUndelivered();
 
   DriverDeps deps_;
   Settings settings_;

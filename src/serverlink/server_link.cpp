@@ -359,6 +359,17 @@ void ServerLink::Execute() {
   stopped_cv_.notify_all();
 }
 
+std::vector<std::vector<uint8_t>> ServerLink::TakeUndelivered() {
+  std::vector<std::vector<uint8_t>> messages;
+  if (started_ && !WaitStopped(0)) return messages;
+  std::vector<uint8_t> message;
+  while (queue_.Peek(message)) {
+    messages.push_back(std::move(message));
+    queue_.Drop();
+  }
+  return messages;
+}
+
 void ServerLink::CloseClientAtEnd() {
   if (!client_) return;
   try {

@@ -75,6 +75,10 @@ class ServerLink final : public ServerLinkPort {
   bool WaitStopped(int timeout_ms);
 
   // State for the window and for tests.
+  // The messages still queued, oldest first, taken out of the queue. Only once the loop has
+  // ended: what was never written can then be kept elsewhere instead of being lost.
+  std::vector<std::vector<uint8_t>> TakeUndelivered();
+
   int32_t ErrorCount() const { return error_count_; }
   bool Accepted() const { return accepted_; }
   bool ReconnectAllowed() const { return reconnect_allowed_.load(); }

@@ -1,0 +1,202 @@
+#include "app/driver.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <mutex>
+
+#include "serverlink/message_types.h"
+#include "support/fake_clock.h"
+#include "unit/receiver/fake_serial_device.h"
+#include "unit/serverlink/scripted_connection.h"
+#include "unit/spool/test_support.h"
+
+namespace drv {
+namespace {
+
+using test::ReadBytes;
+
+class CountingObserver final : public LinkObserver {
+ public:
+  void LogLine(const std::string& line) override {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  }
+  void TickServerIndicator() override {}
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void WriteIni(const std::string& text) { std::ofstream(dir.Path("drvlarna.ini"), std::ios::binary) << text; }
+
+  Driver& MakeDriver() {
+    driver = std::make_unique<Driver>(DriverDeps{
+        .clock = clock,
+        .serial_device = device,
+        .poll_timer = timer,
+        .reporter = reporter,
+        .link_observer = observer,
+        .make_connection = [this] { return std::make_unique<test::ScriptedConnection>(server); },
+        .sleep_ms =
+            [this](int ms) {
+              sleeps.push_back(ms);
+              dtr_calls_at_sleep = device.dtr_calls.size();
+            },
+        .work_dir = dir.Path(),
+        .version_text = "8.15.3.15",
+    });
+    return *driver;
+  }
+
+  // Feeds bytes to the port and lets the packet time-out release them.
+  void Receive(const std::string& bytes) {
+    device.input.insert(device.input.end(), bytes.begin(), bytes.end());
+    driver->SerialPortDriver1().PollPort();
+    clock.Advance(201);
+    driver->SerialPortDriver1().PollPort();
+  }
+
+  std::vector<std::string> SpoolFiles() const {
+    std::vector<std::string> files;
+    for (const std::string& name : dir.Names()) {
+      if (name.size() > 4 && name.ends_with(".dd8")) files.push_back(dir.Path(name));
+    }
+    return files;
+  }
+
+  void TearDown() override {
+    if (!driver) return;
+    driver->RequestStop();
+    while (!driver->WaitLinkStopped(50)) {
+    }
+  }
+
+  test::TempDir dir;
+  test::FakeClock clock;
+  test::FakeSerialDevice device;
+  test::FakePollTimer timer;
+  test::RecordingReporter reporter;
+  CountingObserver observer;
+  test::ScriptedServer server;
+  std::vector<int> sleeps;
+  std::size_t dtr_calls_at_sleep = 0;
+  std::unique_ptr<Driver> driver;
+};
+
+TEST_F(DriverTest, WithoutConfigurationNoPortIsOpenedAndTheLinkExists) {
+  server.RefuseNextConnects(1000);
+  Driver::StartState state = MakeDriver().Start();
+  EXPECT_FALSE(state.port_tried);
+  EXPECT_FALSE(state.port_open);
+  EXPECT_TRUE(device.opened_names.empty());
+  EXPECT_TRUE(driver->HasServerLink());
+  EXPECT_EQ(driver->ClosePassword().size(), 5u);
+  EXPECT_GT(driver->StartTime(), 0.0);
+}
+
+TEST_F(DriverTest, ConfiguredPortOpensWithItsLineSettingsAndTheDtrPulse) {
+  WriteIni("[port]\r\nComPort=COM3\r\nBaudRate=19200\r\n[main]\r\nSendK8=0\r\n");
+  Driver::StartState state = MakeDriver().Start();
+  EXPECT_TRUE(state.port_tried);
+  EXPECT_TRUE(state.port_open);
+  ASSERT_EQ(device.opened_names, (std::vector<std::string>{"\\\\.\\COM3"}));
+  ASSERT_FALSE(device.applied.empty());
+  EXPECT_EQ(device.applied.back().baud_rate, 19200u);
+  // DTR and RTS dropped, 300 ms, DTR raised; RTS stays dropped.
+  EXPECT_EQ(device.dtr_calls, (std::vector<bool>{false, true}));
+  EXPECT_EQ(device.rts_calls, (std::vector<bool>{false}));
+  EXPECT_EQ(sleeps, (std::vector<int>{300}));
+  EXPECT_EQ(dtr_calls_at_sleep, 1u);
+  EXPECT_EQ(timer.starts, (std::vector<uint32_t>{5}));
+  EXPECT_FALSE(driver->HasServerLink());
+}
+
+TEST_F(DriverTest, FailedOpenLeavesThePortStoppedWithoutPulse) {
+  WriteIni("[port]\r\nComPort=COM7\r\n[main]\r\nSendK8=0\r\n");
+  device.fail_open = true;
+  Driver::StartState state = MakeDriver().Start();
+  EXPECT_TRUE(state.port_tried);
+  EXPECT_FALSE(state.port_open);
+  EXPECT_TRUE(sleeps.empty());
+}
+
+TEST_F(DriverTest, InvalidAttentionIsReportedAndStartUpFinishes) {
+  WriteIni("[port]\r\nComPort=COM3\r\n[main]\r\nAttention=later\r\nCaption=X\r\n");
+  server.RefuseNextConnects(1000);
+  Driver::StartState state = MakeDriver().Start();
+  ASSERT_EQ(reporter.exceptions.size(), 1u);
+  EXPECT_NE(reporter.exceptions[0].find("Attention"), std::string::npos);
+  EXPECT_TRUE(state.port_open);
+  EXPECT_TRUE(driver->HasServerLink());
+  EXPECT_EQ(driver->settings().Caption, "X");
+  EXPECT_DOUBLE_EQ(driver->settings().Attention, 10.0 / 1440.0);
+}
+
+TEST_F(DriverTest, WithoutServerLinkLinesAndLinkChangesEndInSpoolFiles) {
+  WriteIni("[port]\r\nComPort=COM1\r\n[main]\r\nSendK8=0\r\nLog=0\r\n");
+  MakeDriver().Start();
+
+  driver->Timer2Tick();  // no data since start-up: the link counts as lost
+  EXPECT_FALSE(driver->StationLinkOk());
+  Receive("R A8001234567\r\nR A8001234568\r\n");
+  EXPECT_EQ(driver->StationTick(), 2);
+  driver->Timer2Tick();
+  EXPECT_TRUE(driver->StationLinkOk());
+
+  std::vector<std::vector<uint8_t>> files;
+  for (const std::string& path : SpoolFiles()) files.push_back(ReadBytes(path));
+  std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.size() < b.size(); });
+  ASSERT_EQ(files.size(), 4u);
+  EXPECT_EQ(files[0].size(), 15u);
+  EXPECT_EQ(files[1].size(), 15u);
+  for (int i : {2, 3}) {
+    ASSERT_EQ(files[i].size(), 24u);
+    EXPECT_EQ(GetLe32(files[i].data()), mtStoredEvent);
+    EXPECT_EQ(static_cast<int32_t>(GetLe32(files[i].data() + 4)), 322345);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("drvlarna.log")));
+}
+
+TEST_F(DriverTest, HiddenTestButtonFeedsTheSampleLine) {
+  WriteIni("[main]\r\nSendK8=0\r\n");
+  MakeDriver().Start();
+  driver->InjectTestLine();
+  EXPECT_EQ(driver->StationTick(), 1);
+  ASSERT_EQ(SpoolFiles().size(), 1u);
+  EXPECT_TRUE(std::filesystem::exists(dir.Path("drvlarna.log")));
+}
+
+TEST_F(DriverTest, EventsStillQueuedAtStopAreSpooled) {
+  // The connection takes the event, then every write fails: the link goes down with the
+  // event still queued, and the stop must not lose it.
+  std::array<uint8_t, TEventRecord::kSize> payload{};
+  payload[0] = 0x2A;
+  server.FailNextWrites(1000);
+  server.OnConnect([&] { driver->link()->EnqueueMessage(mtEvent, payload); });
+  MakeDriver().Start();
+  ASSERT_TRUE(server.WaitFor([](const test::ScriptedServer& s) { return s.ConnectsLocked() >= 1; }, 5000));
+  driver->RequestStop();
+  while (!driver->WaitLinkStopped(50)) {
+  }
+  const auto files = SpoolFiles();
+  ASSERT_EQ(files.size(), 1u);
+  const auto bytes = ReadBytes(files[0]);
+  ASSERT_EQ(bytes.size(), 24u);
+  EXPECT_EQ(GetLe32(bytes.data()), mtStoredEvent);
+  EXPECT_EQ(bytes[4], 0x2A);
+}
+
+TEST(ClosePassword, IsAlwaysFiveDigitsInRange) {
+  for (int i = 0; i < 200; ++i) {
+    const std::string password = DrawClosePassword();
+    ASSERT_EQ(password.size(), 5u);
+    const int value = std::stoi(password);
+    EXPECT_GE(value, 10000);
+    EXPECT_LE(value, 99998);
+  }
+}
+
+}  // namespace
+}  // namespace drv
