@@ -1,0 +1,621 @@
+#!/usr/bin/env python3
+"""Figures of the built driver: in-process numbers from drv_bench, then `drvlarna --headless`
+fed through a pty and talking to msgserver. Prints one table (figure, measured, target,
+verdict) with the machine it ran on. Never part of ctest: these are measurements, not tests.
+
+Usage: system_bench.py --build DIR [--quick] [--only NAME[,NAME...]] [--markdown FILE]
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+FIRST_NUMBER = 31
+LINE_RATE_115200 = 768  # 115200 bit/s, 10 bits a byte, 15-byte lines
+PACKET_TIMEOUT_MS = 200
+POLL_MS = 5
+REPLAY_TICK_MS = 200
+
+
+def log(text):
+    print(f"[bench] {text}", file=sys.stderr, flush=True)
+
+
+def receiver_line(n):
+    """A receiver event line whose account carries n (modulo 100000)."""
+    return f"R A800{n % 100000:05d}67\r\n".encode("ascii")
+
+
+def object_of(n):
+    return FIRST_NUMBER * 10000 + n % 100000
+
+
+# ---------------------------------------------------------------- /proc readings
+
+def cpu_seconds(pid):
+    """utime + stime of the whole process (all threads), in seconds."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def vm_rss_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def thread_switches(pid):
+    """{thread name/tid: voluntary + involuntary context switches}: how often each thread woke."""
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
+            total = 0
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+            out[f"{name}/{tid}"] = total
+        except OSError:
+            pass
+    return out
+
+
+class CpuWindow:
+    """CPU share of one core and wake-ups per thread between start() and stop()."""
+
+    def __init__(self, pid):
+        self.pid = pid
+
+    def start(self):
+        self.t0 = time.monotonic()
+        self.c0 = cpu_seconds(self.pid)
+        self.s0 = thread_switches(self.pid)
+
+    def stop(self):
+        self.wall = time.monotonic() - self.t0
+        self.cpu = cpu_seconds(self.pid) - self.c0
+        s1 = thread_switches(self.pid)
+        self.wakeups = {k: (v - self.s0.get(k, 0)) / self.wall for k, v in s1.items()}
+        return 100.0 * self.cpu / self.wall
+
+    def wakeups_text(self):
+        return ", ".join(f"{k} {v:.0f}/s" for k, v in sorted(self.wakeups.items()))
+
+
+# ---------------------------------------------------------------- peers
+
+class Pty:
+    """The receiver's serial line: we write to the master, the driver opens the slave."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        tty.setraw(slave)
+        self.name = os.ttyname(slave)
+        os.close(slave)
+
+    def write(self, data):
+        view = memoryview(data)
+        while view:
+            n = os.write(self.master, view)
+            view = view[n:]
+
+    def close(self):
+        os.close(self.master)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class MsgServer:
+    """tools/msgserver; every printed message line is stamped when it reaches us."""
+
+    LINE = re.compile(r"^(mt\w+|0x[0-9A-F]{8}|invalid)\b")
+    OBJECT = re.compile(r"\bobject=(\d+)")
+
+    def __init__(self, exe, port=0, extra=()):
+        self.proc = subprocess.Popen([exe, "--port", str(port), *extra], stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, bufsize=0)
+        first = self.proc.stdout.readline().decode()
+        m = re.match(r"listening on (\d+)", first)
+        if not m:
+            raise RuntimeError(f"msgserver said {first!r}")
+        self.port = int(m.group(1))
+        self.lock = threading.Lock()
+        self.messages = []  # (arrival monotonic, type name, object or None)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        stream = self.proc.stdout
+        for raw in iter(stream.readline, b""):
+            t = time.monotonic()
+            text = raw.decode(errors="replace")
+            m = self.LINE.match(text)
+            if not m:
+                continue
+            obj = self.OBJECT.search(text)
+            with self.lock:
+                self.messages.append((t, m.group(1), int(obj.group(1)) if obj else None))
+
+    def of_type(self, name):
+        with self.lock:
+            return [m for m in self.messages if m[1] == name]
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Driver:
+    """`drvlarna --headless` in a work folder of its own, with its spool folder "spool/"."""
+
+    def __init__(self, exe, workdir, pty_name, send_k8, server_port, log_on=False):
+        self.workdir = workdir
+        self.spool = os.path.join(workdir, "spool")
+        os.makedirs(self.spool, exist_ok=True)
+        ini = (
+            "[port]\nComPort=COM1\nBaudRate=115200\n"
+            f"[main]\nSendK8={1 if send_k8 else 0}\nLog={1 if log_on else 0}\nPathForSoob=spool/\n"
+            f"FirstNumber={FIRST_NUMBER}\n"
+            f"[ComMap]\nCOM1={pty_name}\n"
+            f"[ServerHost]\nAddress=127.0.0.1\nPort={server_port}\n"
+        )
+        with open(os.path.join(workdir, "drvlarna.ini"), "w") as f:
+            f.write(ini)
+        self.proc = subprocess.Popen([exe, "--headless"], cwd=workdir, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, bufsize=0)
+        self.pid = self.proc.pid
+        self.lock = threading.Lock()
+        self.stdout_lines = []
+        self.started = threading.Event()
+        self.start_line = ""
+        threading.Thread(target=self._read_err, daemon=True).start()
+        threading.Thread(target=self._read_out, daemon=True).start()
+        if not self.started.wait(10):
+            self.stop()
+            raise RuntimeError("drvlarna did not start")
+        if "port COM1 open" not in self.start_line:
+            self.stop()
+            raise RuntimeError(f"drvlarna: {self.start_line.strip()}")
+
+    def _read_err(self):
+        for raw in iter(self.proc.stderr.readline, b""):
+            text = raw.decode(errors="replace")
+            if "headless:" in text and not self.started.is_set():
+                self.start_line = text
+                self.started.set()
+
+    def _read_out(self):
+        for raw in iter(self.proc.stdout.readline, b""):
+            with self.lock:
+                self.stdout_lines.append((time.monotonic(), raw.decode(errors="replace").strip()))
+
+    def wait_log(self, text, timeout):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            with self.lock:
+                if any(text in line for _, line in self.stdout_lines):
+                    return True
+            time.sleep(0.05)
+        return False
+
+    def spool_files(self):
+        return sum(1 for name in os.listdir(self.spool) if name.endswith(".dd8"))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def feed(pty, rate, count, first=0, stamps=None):
+    """Writes `count` lines at `rate` lines/s (all at once when rate is 0) and returns the
+    seconds it took. `stamps[n]` = monotonic time right after line n's line feed was written."""
+    t0 = time.monotonic()
+    if rate <= 0:
+        pty.write(b"".join(receiver_line(n) for n in range(first, first + count)))
+        return time.monotonic() - t0
+    sent = 0
+    while sent < count:
+        now = time.monotonic()
+        due = min(count, int((now - t0) * rate) + 1)
+        if due > sent:
+            pty.write(b"".join(receiver_line(first + n) for n in range(sent, due)))
+            if stamps is not None:
+                t = time.monotonic()
+                for n in range(sent, due):
+                    stamps[first + n] = t
+            sent = due
+        else:
+            time.sleep(max(0.0, t0 + sent / rate - now))
+    return time.monotonic() - t0
+
+
+def wait_until(predicate, timeout, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+# ---------------------------------------------------------------- the run
+
+class Bench:
+    def __init__(self, build, quick):
+        self.build = build
+        self.quick = quick
+        self.drvlarna = os.path.join(build, "src", "drvlarna")
+        self.msgserver = os.path.join(build, "tools", "msgserver", "msgserver")
+        self.drv_bench = os.path.join(build, "bench", "drv_bench")
+        self.rows = []  # (figure, measured, target, verdict)
+        self.notes = []
+        self.root = tempfile.mkdtemp(prefix="drvbench-", dir=os.environ.get("DRV_BENCH_DIR"))
+
+    def row(self, figure, measured, target="", ok=None):
+        verdict = "" if ok is None else ("met" if ok else "MISSED")
+        self.rows.append((figure, measured, target, verdict))
+        log(f"{figure}: {measured} {('(' + target + ') ' + verdict) if target else ''}")
+
+    def note(self, text):
+        self.notes.append(text)
+        log(text)
+
+    def workdir(self, name):
+        path = os.path.join(self.root, name)
+        os.makedirs(path)
+        return path
+
+    def session(self, name, send_k8, server=None, server_port=None, log_on=False):
+        """A pty and a driver on it; the caller stops both."""
+        pty = Pty()
+        port = server.port if server else (server_port or free_port())
+        driver = Driver(self.drvlarna, self.workdir(name), pty.name, send_k8, port, log_on)
+        return pty, driver
+
+    def connected(self, driver, timeout=15):
+        ok = driver.wait_log("Соединение установлено.", timeout)
+        time.sleep(1.0)  # let the greeting and its replies go through
+        return ok
+
+    # -- in-process
+
+    def run_drv_bench(self, *args):
+        out = subprocess.run([self.drv_bench, *args], capture_output=True, text=True, check=True).stdout
+        return {k: v for k, v in (line.split("=", 1) for line in out.splitlines() if "=" in line)}
+
+    def inproc(self):
+        lines = "1000000" if self.quick else "5000000"
+        r = self.run_drv_bench("decode", "--lines", lines)
+        v = float(r["decode_lines_per_s_packet256"])
+        self.row("Line decode, Log off, 256-byte packets (in-process)", f"{v:,.0f} lines/s", "≥ 1,000,000 lines/s",
+                 v >= 1e6)
+        v = float(r["decode_lines_per_s_packet15"])
+        self.row("Line decode, Log off, one line a packet (in-process)", f"{v:,.0f} lines/s", "≥ 1,000,000 lines/s",
+                 v >= 1e6)
+        hexdir = self.workdir("hexlog")
+        r = self.run_drv_bench("hexlog", "--lines", "50000" if self.quick else "200000", "--dir", hexdir)
+        self.row("Hex log on, 256-byte packets (in-process)",
+                 f"{float(r['hexlog_lines_per_s_packet256']):,.0f} lines/s "
+                 f"({float(r['hexlog_packets_per_s_packet256']):,.0f} packets/s)")
+        self.row("Hex log on, one line a packet (in-process)",
+                 f"{float(r['hexlog_lines_per_s_packet15']):,.0f} lines/s")
+        spooldir = self.workdir("spool-inproc")
+        r = self.run_drv_bench("spool", "--files", "2000" if self.quick else "10000", "--dir", spooldir)
+        v = float(r["spool_files_per_s"])
+        lost = int(r["spool_files_written"]) - int(r["spool_files_found"])
+        self.row("Spool files written with fsync (in-process SpoolFolder)",
+                 f"{v:,.0f} files/s, {lost} lost", "≥ 1,500 files/s", v >= 1500 and lost == 0)
+
+    # -- the program
+
+    def spool_burst(self):
+        """Lines as fast as the pty takes them, SendK8=0: spool files per second in the program."""
+        count = 3000 if self.quick else 15000
+        pty, driver = self.session("spool-burst", send_k8=False)
+        try:
+            time.sleep(0.5)
+            samples = []
+            done = threading.Event()
+
+            def sample():
+                while not done.is_set():
+                    samples.append((time.monotonic(), driver.spool_files()))
+                    time.sleep(0.02)
+
+            sampler = threading.Thread(target=sample)
+            sampler.start()
+            feed(pty, 0, count)
+            wait_until(lambda: driver.spool_files() >= count, 60)
+            time.sleep(0.5)
+            done.set()
+            sampler.join()
+            files = driver.spool_files()
+            first = next((t for t, n in samples if n > 0), None)
+            last = next((t for t, n in samples if n >= files), samples[-1][0])
+            rate = (files / (last - first)) if first and last > first else 0.0
+            self.row("Spool files written in the program, lines as fast as the pty takes them",
+                     f"{rate:,.0f} files/s, {count - files} of {count} lost", "≥ 1,500 files/s",
+                     rate >= 1500 and files == count)
+        finally:
+            driver.stop()
+            pty.close()
+
+    def sustained_spool(self):
+        seconds = 10 if self.quick else 60
+        count = LINE_RATE_115200 * seconds
+        pty, driver = self.session("sustained-spool", send_k8=False)
+        try:
+            time.sleep(1.0)
+            cpu = CpuWindow(driver.pid)
+            cpu.start()
+            feed(pty, LINE_RATE_115200, count)
+            time.sleep((PACKET_TIMEOUT_MS + 3 * POLL_MS) / 1000)
+            pct = cpu.stop()
+            wait_until(lambda: driver.spool_files() >= count, 10)
+            files = driver.spool_files()
+            self.row(f"768 lines/s for {seconds} s, SendK8=0: spool files = lines sent",
+                     f"{files} of {count} ({count - files} lost)", "none lost", files == count)
+            self.row("  driver CPU during it (one core)", f"{pct:.1f} %", "< 10 %", pct < 10)
+            self.note(f"768 lines/s, SendK8=0: wake-ups {cpu.wakeups_text()}")
+        finally:
+            driver.stop()
+            pty.close()
+
+    def sustained_link(self):
+        seconds = 10 if self.quick else 60
+        count = LINE_RATE_115200 * seconds
+        server = MsgServer(self.msgserver)
+        pty, driver = self.session("sustained-link", send_k8=True, server=server)
+        try:
+            if not self.connected(driver):
+                self.row("768 lines/s through a prompt msgserver", "no connection", "all delivered", False)
+                return
+            cpu = CpuWindow(driver.pid)
+            cpu.start()
+            feed(pty, LINE_RATE_115200, count)
+            time.sleep((PACKET_TIMEOUT_MS + 3 * POLL_MS) / 1000)
+            pct = cpu.stop()
+            wait_until(lambda: len(server.of_type("mtEvent")) >= count, 10)
+            events = server.of_type("mtEvent")
+            seen = {o for _, _, o in events}
+            missing = sum(1 for n in range(count) if object_of(n) not in seen)
+            spooled = driver.spool_files()
+            rate = len(events) / (events[-1][0] - events[0][0]) if len(events) > 1 else 0.0
+            self.row(f"768 lines/s for {seconds} s through msgserver: delivered as mtEvent",
+                     f"{count - missing} of {count} ({missing} missing, {spooled} spooled instead)",
+                     "all, none lost", missing == 0)
+            self.row("  mtEvent rate delivered", f"{rate:,.0f} messages/s", "768 messages/s offered")
+            self.row("  driver CPU during it (one core)", f"{pct:.1f} %", "< 10 %", pct < 10)
+            self.note(f"768 lines/s, link on: wake-ups {cpu.wakeups_text()}")
+        finally:
+            driver.stop()
+            pty.close()
+            server.stop()
+        self.link_capacity()
+
+    def link_capacity(self):
+        """A burst far above the line rate: how fast the link empties its queue."""
+        count = 2000
+        server = MsgServer(self.msgserver)
+        pty, driver = self.session("link-capacity", send_k8=True, server=server)
+        try:
+            if not self.connected(driver):
+                return
+            feed(pty, 0, count)
+            wait_until(lambda: len(server.of_type("mtEvent")) + driver.spool_files() >= count, 30)
+            time.sleep(0.5)
+            events = server.of_type("mtEvent")
+            rate = (len(events) - 1) / (events[-1][0] - events[0][0]) if len(events) > 1 else 0.0
+            # The step's bound: one message and one reply a step, then the 1 ms pause.
+            self.row("Link capacity, queue kept full by a burst",
+                     f"{rate:,.0f} messages/s ({len(events)} sent, {driver.spool_files()} spooled on a full queue)",
+                     "bound: one message a step, ≤ 1,000/s")
+        finally:
+            driver.stop()
+            pty.close()
+            server.stop()
+
+    def latency(self):
+        seconds = 10 if self.quick else 30
+        rate = 10
+        count = rate * seconds
+        server = MsgServer(self.msgserver)
+        pty, driver = self.session("latency", send_k8=True, server=server)
+        try:
+            if not self.connected(driver):
+                self.row("Latency", "no connection", "p99 ≤ 215 ms", False)
+                return
+            stamps = {}
+            first = 50000
+            feed(pty, rate, count, first=first, stamps=stamps)
+            wait_until(lambda: len(server.of_type("mtEvent")) >= count, 5)
+            arrivals = {o: t for t, _, o in server.of_type("mtEvent")}
+            lat = sorted((arrivals[object_of(n)] - stamps[n]) * 1000 for n in stamps if object_of(n) in arrivals)
+            if not lat:
+                self.row("Latency", "nothing arrived", "p99 ≤ 215 ms", False)
+                return
+
+            def pct(p):
+                return lat[min(len(lat) - 1, int(p / 100 * len(lat)))]
+
+            self.row(f"Latency line feed → mtEvent at msgserver, {rate} lines/s for {seconds} s",
+                     f"p50 {pct(50):.1f} / p99 {pct(99):.1f} / max {lat[-1]:.1f} ms "
+                     f"({len(lat)} of {count})",
+                     "p99 ≤ 215 ms (floor 200 + 5)", pct(99) <= 215 and len(lat) == count)
+        finally:
+            driver.stop()
+            pty.close()
+            server.stop()
+
+    def drain(self):
+        files = 100 if self.quick else 1000
+        port = free_port()
+        work = self.workdir("drain")
+        subprocess.run([self.drv_bench, "make-spool", "--dir", os.path.join(work, "spool"), "--files", str(files)],
+                       check=True, capture_output=True)
+        pty = Pty()
+        driver, server = None, None
+        try:
+            driver = Driver(self.drvlarna, work, pty.name, True, port)
+            time.sleep(2.0)  # no server yet: the files stay
+            before = driver.spool_files()
+            server = MsgServer(self.msgserver, port=port)
+            wait_until(lambda: driver.spool_files() == 0, files / 3 + 30, step=0.1)
+            stored = server.of_type("mtStoredEvent")
+            left = driver.spool_files()
+            rate = (len(stored) - 1) / (stored[-1][0] - stored[0][0]) if len(stored) > 1 else 0.0
+            self.row(f"Spool replay drain, {before} files, then the server appears",
+                     f"{rate:.2f} files/s ({len(stored)} sent, {left} left)",
+                     "bound ≈ 5 files/s (one a 200 ms tick)", left == 0 and rate >= 4.5)
+        finally:
+            if driver:
+                driver.stop()
+            pty.close()
+            if server:
+                server.stop()
+
+    def idle(self):
+        seconds = 15 if self.quick else 60
+        cases = [("open pty, no data, SendK8=0", "none"), ("idle msgserver (keep-alives only)", "server"),
+                 ("waiting for an absent server", "absent")]
+        for title, kind in cases:
+            server = MsgServer(self.msgserver) if kind == "server" else None
+            pty, driver = self.session(f"idle-{kind}", send_k8=(kind != "none"), server=server)
+            try:
+                if kind == "server":
+                    self.connected(driver)
+                else:
+                    time.sleep(2.0)
+                cpu = CpuWindow(driver.pid)
+                cpu.start()
+                time.sleep(seconds)
+                pct = cpu.stop()
+                self.row(f"Idle CPU, {title}, {seconds} s", f"{pct:.2f} %", "< 0.5 %", pct < 0.5)
+                self.note(f"idle, {title}: wake-ups {cpu.wakeups_text()}")
+            finally:
+                driver.stop()
+                pty.close()
+                if server:
+                    server.stop()
+
+    def memory(self):
+        seconds = 60 if self.quick else 600
+        server = MsgServer(self.msgserver)
+        pty, driver = self.session("memory", send_k8=True, server=server, log_on=True)
+        try:
+            self.connected(driver)
+            start = vm_rss_kb(driver.pid)
+            samples = [(0.0, start)]
+            t0 = time.monotonic()
+            n = 0
+            while time.monotonic() - t0 < seconds:
+                chunk = min(10.0, seconds - (time.monotonic() - t0))
+                count = int(LINE_RATE_115200 * chunk)
+                feed(pty, LINE_RATE_115200, count, first=n)
+                n += count
+                samples.append((time.monotonic() - t0, vm_rss_kb(driver.pid)))
+            end = samples[-1][1]
+            peak = max(kb for _, kb in samples)
+            # Flat: nothing grows once the first tenth of the run is over.
+            settled = next(kb for t, kb in samples if t >= seconds / 10)
+            growth = end - settled
+            self.row(f"Resident memory, start → after {seconds // 60} min at 768 lines/s (Log on, link up)",
+                     f"{start / 1024:.1f} → {end / 1024:.1f} MB (peak {peak / 1024:.1f}, "
+                     f"{growth / 1024:+.1f} MB after the first tenth)",
+                     "< 30 MB and flat", peak < 30 * 1024 and growth < 1024)
+            self.note("VmRSS samples (s: kB): " + ", ".join(f"{t:.0f}: {kb}" for t, kb in samples))
+        finally:
+            driver.stop()
+            pty.close()
+            server.stop()
+
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    mem = "?"
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal:"):
+                mem = f"{int(line.split()[1]) / 1024 / 1024:.1f} GiB"
+    load = open("/proc/loadavg").read().split()[:3]
+    return (f"nproc {os.cpu_count()}, CPU {model}, memory {mem}, kernel {os.uname().release}, "
+            f"load average at the end {' '.join(load)}")
+
+
+def table(rows):
+    header = ("Figure", "Measured", "Target", "Verdict")
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--only", default="", help="comma list of: " + ", ".join(ALL))
+    parser.add_argument("--markdown", help="also write the table and notes to this file")
+    parser.add_argument("--keep", action="store_true", help="keep the work folders")
+    args = parser.parse_args()
+
+    bench = Bench(os.path.abspath(args.build), args.quick)
+    chosen = [name for name in ALL if not args.only or name in args.only.split(",")]
+    started = time.monotonic()
+    try:
+        for name in chosen:
+            log(f"--- {name}")
+            try:
+                getattr(bench, name)()
+            except Exception as e:  # one broken figure must not hide the others
+                bench.row(name, f"failed: {e}", "", False)
+    finally:
+        if not args.keep:
+            shutil.rmtree(bench.root, ignore_errors=True)
+
+    text = (f"Machine: {machine()}\n"
+            f"Run: {'--quick' if args.quick else 'full'}, {time.monotonic() - started:.0f} s, build {args.build}\n\n"
+            + table(bench.rows) + "\n\nNotes:\n" + "\n".join(f"- {n}" for n in bench.notes) + "\n")
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text)
+    return 0 if all(r[3] != "MISSED" for r in bench.rows) else 1
+
+
+ALL = ["inproc", "spool_burst", "sustained_spool", "sustained_link", "latency", "drain", "idle", "memory"]
+
+if __name__ == "__main__":
+    sys.exit(main())
