@@ -2,8 +2,13 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QThread>
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 #include "app/date_time.h"
 #include "app/guarded.h"
@@ -20,10 +25,46 @@ void RunOnThreadOf(QObject* context, const std::function<void()>& work) {
   QMetaObject::invokeMethod(context, [&work] { work(); }, Qt::BlockingQueuedConnection);
 }
 
+namespace {
+
+int g_signal_fds[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] auto ignored = ::write(g_signal_fds[0], &byte, 1);
+}
+
+}  // namespace
+
+bool CallOnTerminationSignal(QObject* context, std::function<void()> on_signal) {
+  if (g_signal_fds[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signal_fds) != 0) {
+    std::perror("socketpair");
+    return false;
+  }
+  auto* notifier = new QSocketNotifier(g_signal_fds[1], QSocketNotifier::Read, context);
+  QObject::connect(notifier, &QSocketNotifier::activated, context, [on_signal = std::move(on_signal)] {
+    char byte;
+    [[maybe_unused]] auto ignored = ::read(g_signal_fds[1], &byte, 1);
+    on_signal();
+  });
+  struct sigaction action{};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
 DriverHost::DriverHost(Callbacks callbacks, std::string work_dir)
+    : DriverHost(std::move(callbacks), Options{.work_dir = std::move(work_dir), .clock = nullptr, .sleep_ms = {}}) {}
+
+DriverHost::DriverHost(Callbacks callbacks, Options options)
     : callbacks_(std::move(callbacks)),
-      exception_report_(clock_, work_dir == "." ? std::string(kExceptionLogFileName)
-                                                : work_dir + "/" + kExceptionLogFileName),
+      clock_(options.clock != nullptr ? *options.clock : real_clock_),
+      exception_report_(clock_, options.work_dir == "." ? std::string(kExceptionLogFileName)
+                                                        : options.work_dir + "/" + kExceptionLogFileName),
       serial_device_([this](const std::string& port_name) {
         return ResolveDevicePath(port_name, driver_->settings().ComMap);
       }),
@@ -35,18 +76,22 @@ DriverHost::DriverHost(Callbacks callbacks, std::string work_dir)
       .reporter = *this,
       .link_observer = *this,
       .make_connection = [] { return std::make_unique<PosixTcpConnection>(); },
-      .sleep_ms = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
-      .work_dir = std::move(work_dir),
+      .sleep_ms = options.sleep_ms ? std::move(options.sleep_ms)
+                                   : [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
+      .work_dir = std::move(options.work_dir),
   });
   driver_->OnStationIndicatorChanged = [this] {
     if (callbacks_.station_indicator) callbacks_.station_indicator();
   };
   timer2_.setInterval(200);
-  connect(&timer2_, &QTimer::timeout, this, [this] {
-    driver_->Timer2Tick();
-    if (callbacks_.station_indicator) callbacks_.station_indicator();
-    if (callbacks_.after_tick) callbacks_.after_tick();
-  });
+  connect(&timer2_, &QTimer::timeout, this, &DriverHost::Timer2Tick);
+}
+
+void DriverHost::Timer2Tick() {
+  if (shut_down_) return;
+  driver_->Timer2Tick();
+  if (callbacks_.station_indicator) callbacks_.station_indicator();
+  if (callbacks_.after_tick) callbacks_.after_tick();
 }
 
 DriverHost::~DriverHost() {

@@ -18,6 +18,12 @@ namespace drv {
 // at once when called on that thread already.
 void RunOnThreadOf(QObject* context, const std::function<void()>& work);
 
+// Turns SIGINT and SIGTERM into a call of `on_signal` from the event loop of the calling
+// (main) thread: the handler only writes a byte into a socket pair, so nothing unsafe runs
+// inside it. Also ignores SIGPIPE. Call once per process; the notifier lives as a child of
+// `context`. False when the socket pair cannot be made.
+bool CallOnTerminationSignal(QObject* context, std::function<void()> on_signal);
+
 // The Qt host of the driver core, shared by the window and the headless front end: real
 // clock, serial device, poll timer, the 200 ms tick, the TCP client, and the hand-over of
 // the link thread's reports to the main thread.
@@ -30,12 +36,23 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
     std::function<void()> after_tick;                        // after every 200 ms tick
   };
 
+  struct Options {
+    std::string work_dir = ".";
+    const Clock* clock = nullptr;          // null: the system's clocks
+    std::function<void(int ms)> sleep_ms;  // the start-up DTR pause; null: really sleep
+  };
+
   explicit DriverHost(Callbacks callbacks, std::string work_dir = ".");
+  DriverHost(Callbacks callbacks, Options options);
   ~DriverHost() override;
 
   Driver::StartState Start();
+  // The work of one 200 ms tick with its callbacks; the timer calls it, tests may too.
+  void Timer2Tick();
   // The closing steps, then waits (running the event loop) until the link thread has ended.
+  // Idempotent.
   void Shutdown();
+  bool IsShutDown() const { return shut_down_; }
 
   Driver& driver() { return *driver_; }
   Reporter& reporter() { return *this; }
@@ -49,7 +66,8 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
   void PollTick();
 
   Callbacks callbacks_;
-  RealClock clock_;
+  RealClock real_clock_;
+  const Clock& clock_;
   ExceptionReport exception_report_;
   QtSerialDevice serial_device_;
   QtPollTimer poll_timer_;
