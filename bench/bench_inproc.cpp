@@ -5,6 +5,9 @@
 //   drv_bench hexlog  [--lines N] [--dir D]   line protocol with the hex log on
 //   drv_bench spool   [--files N] [--dir D]   SpoolFolder::WriteSpoolFile, files/s with fsync
 //   drv_bench make-spool --dir D --files N    leaves N event spool files in D (for the replay run)
+//   drv_bench fsync-probe [--files N] [--dir D] what the disk allows: 24-byte files created with
+//                                             no sync, with the file synced, with the folder too,
+//                                             and written aside then renamed before the folder sync
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +17,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/settings.h"
 #include "platform/real_clock.h"
@@ -192,6 +198,35 @@ int RunMakeSpool(const Args& args) {
   return 0;
 }
 
+// The floor under WriteSpoolFile: the same small file written by hand, syncing more each round.
+int RunFsyncProbe(const Args& args) {
+  const long files = args.count > 0 ? args.count : 1000;
+  const std::string dir = WorkDir(args, "drv_bench_fsync");
+  const uint8_t bytes[24] = {0x32, 0x00, 0x00, 0x03};
+  const char* const names[] = {"nosync", "filesync", "filedirsync", "renamedirsync"};
+  for (int mode = 0; mode < 4; ++mode) {
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < files; ++i) {
+      const std::string path = dir + "/" + std::to_string(i) + ".probe";
+      const std::string temp = path + ".tmp";
+      const int fd = ::open((mode == 3 ? temp : path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (fd < 0 || ::write(fd, bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) return 1;
+      if (mode >= 1) ::fsync(fd);
+      ::close(fd);
+      if (mode == 3 && ::rename(temp.c_str(), path.c_str()) != 0) return 1;
+      if (mode >= 2) {
+        const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+      }
+    }
+    const double seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+    std::printf("probe_files_per_s_%s=%.0f\n", names[mode], static_cast<double>(files) / seconds);
+    for (long i = 0; i < files; ++i) fs::remove(dir + "/" + std::to_string(i) + ".probe");
+  }
+  return 0;
+}
+
 bool ParseArgs(int argc, char** argv, Args& args) {
   if (argc < 2) return false;
   args.command = argv[1];
@@ -215,7 +250,7 @@ int main(int argc, char** argv) {
   Args args;
   if (!ParseArgs(argc, argv, args)) {
     std::fprintf(stderr,
-                 "usage: drv_bench decode|hexlog|spool|make-spool [--lines N] [--files N] [--dir D]\n");
+                 "usage: drv_bench decode|hexlog|spool|make-spool|fsync-probe [--lines N] [--files N] [--dir D]\n");
     return 2;
   }
   try {
@@ -223,6 +258,7 @@ int main(int argc, char** argv) {
     if (args.command == "hexlog") return RunHexLog(args);
     if (args.command == "spool") return RunSpool(args);
     if (args.command == "make-spool") return RunMakeSpool(args);
+    if (args.command == "fsync-probe") return RunFsyncProbe(args);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "drv_bench: %s\n", e.what());
     return 1;
