@@ -1,1 +1,5 @@
-# driver integration tests
+# driver integration tests: the built programs as black boxes (ptys and loopback only).
+drv_add_test(receiver_sim_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/receiver_sim_test.cpp
+  LABELS integration)
+add_dependencies(receiver_sim_test receiver-sim)
