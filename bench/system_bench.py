@@ -50,6 +50,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
+def cpu_split(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) / CLK_TCK, int(fields[12]) / CLK_TCK
+
+
 def vm_rss_kb(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -85,17 +91,21 @@ class CpuWindow:
     def start(self):
         self.t0 = time.monotonic()
         self.c0 = cpu_seconds(self.pid)
+        self.u0 = cpu_split(self.pid)
         self.s0 = thread_switches(self.pid)
 
     def stop(self):
         self.wall = time.monotonic() - self.t0
         self.cpu = cpu_seconds(self.pid) - self.c0
+        u1 = cpu_split(self.pid)
+        self.user_pct = 100.0 * (u1[0] - self.u0[0]) / self.wall
+        self.sys_pct = 100.0 * (u1[1] - self.u0[1]) / self.wall
         s1 = thread_switches(self.pid)
         self.wakeups = {k: (v - self.s0.get(k, 0)) / self.wall for k, v in s1.items()}
         return 100.0 * self.cpu / self.wall
 
     def wakeups_text(self):
-        return ", ".join(f"{k} {v:.0f}/s" for k, v in sorted(self.wakeups.items()))
+        return f"user {self.user_pct:.2f} % + system {self.sys_pct:.2f} %; wake-ups " + ", ".join(f"{k} {v:.0f}/s" for k, v in sorted(self.wakeups.items()))
 
 
 # ---------------------------------------------------------------- peers
@@ -190,6 +200,7 @@ class Driver:
         self.pid = self.proc.pid
         self.lock = threading.Lock()
         self.stdout_lines = []
+        self.stderr_lines = []
         self.started = threading.Event()
         self.start_line = ""
         threading.Thread(target=self._read_err, daemon=True).start()
@@ -204,6 +215,8 @@ class Driver:
     def _read_err(self):
         for raw in iter(self.proc.stderr.readline, b""):
             text = raw.decode(errors="replace")
+            with self.lock:
+                self.stderr_lines.append(text.strip())
             if "headless:" in text and not self.started.is_set():
                 self.start_line = text
                 self.started.set()
@@ -362,6 +375,32 @@ class Bench:
                  f"{'yes' if ok else 'NO'}: {seconds} s of lines took {took:.1f} s ({count / took:,.0f} lines/s)",
                  "no back-pressure on the line", ok)
 
+    def account(self, server, driver, numbers):
+        """Where each line went: live mtEvent, replayed from the spool, still spooled, or lost.
+        Lost lines are looked up in the hex log, which tells a loss before the line protocol
+        (never received) from one after it."""
+        live = {o for _, _, o in server.of_type("mtEvent")}
+        replayed = {o for _, _, o in server.of_type("mtStoredEvent")}
+        spooled = driver.spool_files(events_only=True)
+        missing = [n for n in numbers if object_of(n) not in live and object_of(n) not in replayed]
+        lost = max(0, len(missing) - spooled)
+        text = (f"{len(numbers) - len(missing)} of {len(numbers)} delivered "
+                f"({sum(1 for n in numbers if object_of(n) in live)} live, "
+                f"{sum(1 for n in numbers if object_of(n) in replayed and object_of(n) not in live)} from the spool), "
+                f"{spooled} still spooled, {lost} lost")
+        if missing:
+            hexlog = os.path.join(driver.workdir, "drvlarna.log")
+            stream = ""
+            if os.path.exists(hexlog):
+                with open(hexlog, encoding="cp1251", errors="replace") as f:
+                    stream = "".join(line.split(" - ", 1)[1].strip() + " " for line in f if " - " in line)
+            received = sum(1 for n in missing if " ".join(f"{b:02X}" for b in receiver_line(n)) in stream)
+            with driver.lock:
+                err = "; ".join(driver.stderr_lines[1:6])
+            self.note(f"{len(missing)} lines not delivered (first {missing[:5]}); {received} of them are in the hex "
+                      f"log (received by the line protocol); driver stderr: {err or 'nothing'}")
+        return len(missing) == 0, text
+
     def spool_burst(self):
         """Lines as fast as the pty takes them, SendK8=0: spool files per second in the program."""
         count = 3000 if self.quick else 15000
@@ -412,7 +451,7 @@ class Bench:
                      f"{files} of {count} ({count - files} lost)", "none lost", files == count)
             self.kept_up(seconds, took, count)
             self.row("  driver CPU during it (one core)", f"{pct:.1f} %", "< 10 %", pct < 10)
-            self.note(f"768 lines/s, SendK8=0: wake-ups {cpu.wakeups_text()}")
+            self.note(f"768 lines/s, SendK8=0: {cpu.wakeups_text()}")
         finally:
             driver.stop()
             pty.close()
@@ -421,7 +460,7 @@ class Bench:
         seconds = 10 if self.quick else 60
         count = LINE_RATE_115200 * seconds
         server = MsgServer(self.msgserver)
-        pty, driver = self.session("sustained-link", send_k8=True, server=server)
+        pty, driver = self.session("sustained-link", send_k8=True, server=server, log_on=True)
         try:
             if not self.connected(driver):
                 self.row("768 lines/s through a prompt msgserver", "no connection", "all delivered", False)
@@ -434,16 +473,14 @@ class Bench:
             self.kept_up(seconds, took, count)
             wait_until(lambda: len(server.of_type("mtEvent")) >= count, 10)
             events = server.of_type("mtEvent")
-            seen = {o for _, _, o in events}
-            missing = sum(1 for n in range(count) if object_of(n) not in seen)
-            spooled = driver.spool_files(events_only=True)
             rate = len(events) / (events[-1][0] - events[0][0]) if len(events) > 1 else 0.0
-            self.row(f"768 lines/s for {seconds} s through msgserver: delivered as mtEvent",
-                     f"{count - missing} of {count} ({missing} missing, {spooled} spooled instead)",
-                     "all, none lost", missing == 0)
+            live = len(events)
+            ok, text = self.account(server, driver, range(count))
+            self.row(f"768 lines/s for {seconds} s through msgserver (Log on)", text, "all live as mtEvent, none lost",
+                     ok and live == count)
             self.row("  mtEvent rate delivered", f"{rate:,.0f} messages/s", "768 messages/s offered")
             self.row("  driver CPU during it (one core)", f"{pct:.1f} %", "< 10 %", pct < 10)
-            self.note(f"768 lines/s, link on: wake-ups {cpu.wakeups_text()}")
+            self.note(f"768 lines/s, link on: {cpu.wakeups_text()}")
         finally:
             driver.stop()
             pty.close()
@@ -463,9 +500,12 @@ class Bench:
             time.sleep(0.5)
             events = server.of_type("mtEvent")
             rate = (len(events) - 1) / (events[-1][0] - events[0][0]) if len(events) > 1 else 0.0
+            gaps = sorted((b[0] - a[0]) * 1000 for a, b in zip(events, events[1:])) or [0.0]
             # The step's bound: one message and one reply a step, then the 1 ms pause.
             self.row("Link capacity, queue kept full by a burst",
-                     f"{rate:,.0f} messages/s ({len(events)} sent, {driver.spool_files()} spooled on a full queue)",
+                     f"{rate:,.0f} messages/s ({len(events)} sent live, {driver.spool_files(events_only=True)} "
+                     f"spooled on a full queue; gap between messages median {gaps[len(gaps) // 2]:.1f} ms, "
+                     f"max {gaps[-1]:.0f} ms)",
                      "bound: one message a step, ≤ 1,000/s")
         finally:
             driver.stop()
@@ -477,7 +517,7 @@ class Bench:
         rate = 10
         count = rate * seconds
         server = MsgServer(self.msgserver)
-        pty, driver = self.session("latency", send_k8=True, server=server)
+        pty, driver = self.session("latency", send_k8=True, server=server, log_on=True)
         try:
             if not self.connected(driver):
                 self.row("Latency", "no connection", "p99 ≤ 215 ms", False)
@@ -486,6 +526,8 @@ class Bench:
             first = 50000
             feed(pty, rate, count, first=first, stamps=stamps)
             wait_until(lambda: len(server.of_type("mtEvent")) >= count, 5)
+            ok, text = self.account(server, driver, list(stamps))
+            self.row("  where the latency run's lines went", text, "none lost", ok)
             arrivals = {o: t for t, _, o in server.of_type("mtEvent")}
             lat = sorted((arrivals[object_of(n)] - stamps[n]) * 1000 for n in stamps if object_of(n) in arrivals)
             if not lat:
@@ -495,7 +537,7 @@ class Bench:
             def pct(p):
                 return lat[min(len(lat) - 1, int(p / 100 * len(lat)))]
 
-            self.row(f"Latency line feed → mtEvent at msgserver, {rate} lines/s for {seconds} s",
+            self.row(f"Latency line feed → mtEvent at msgserver, {rate} lines/s for {seconds} s (Log on)",
                      f"p50 {pct(50):.1f} / p99 {pct(99):.1f} / max {lat[-1]:.1f} ms "
                      f"({len(lat)} of {count})",
                      "p99 ≤ 215 ms (floor 200 + 5)", pct(99) <= 215 and len(lat) == count)
@@ -548,7 +590,7 @@ class Bench:
                 time.sleep(seconds)
                 pct = cpu.stop()
                 self.row(f"Idle CPU, {title}, {seconds} s", f"{pct:.2f} %", "< 0.5 %", pct < 0.5)
-                self.note(f"idle, {title}: wake-ups {cpu.wakeups_text()}")
+                self.note(f"idle, {title}: {cpu.wakeups_text()}")
             finally:
                 driver.stop()
                 pty.close()
