@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +21,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "app/date_time.h"
 
 namespace drv::test {
 
@@ -61,6 +64,107 @@ struct ChildLaunch {
   std::string stderr_path;  // empty: inherited
   uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, 0 = unchanged; SIGXFSZ is then ignored
 };
+
+// Local wall time as the driver stamps its records: days since 1899-12-30.
+inline double LocalNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  ::localtime_r(&now.tv_sec, &local);
+  return MakeDateTime({.year = local.tm_year + 1900,
+                       .month = local.tm_mon + 1,
+                       .day = local.tm_mday,
+                       .hour = local.tm_hour,
+                       .minute = local.tm_min,
+                       .second = local.tm_sec,
+                       .millisecond = static_cast<int>(now.tv_nsec / 1000000)});
+}
+
+// One message as the reference server printed it: "<type> seq=<n> ... payload=<HEX>".
+struct ServerMessage {
+  std::string type;
+  std::vector<uint8_t> payload;
+  double received = 0;  // LocalNow() when the test read the line
+};
+
+inline std::optional<ServerMessage> ParseServerLine(const std::string& line) {
+  const auto space = line.find(' ');
+  const auto hex = line.rfind(" payload=");
+  if (space == std::string::npos || hex == std::string::npos) return std::nullopt;
+  ServerMessage m;
+  m.type = line.substr(0, space);
+  const std::string digits = line.substr(hex + 9);
+  if (digits.size() % 2 != 0) return std::nullopt;
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    m.payload.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  }
+  m.received = LocalNow();
+  return m;
+}
+
+// The *.dd8 files of a spool folder.
+inline std::vector<std::filesystem::path> SpoolFiles(const std::string& folder) {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (entry.path().extension() == ".dd8") files.push_back(entry.path());
+  }
+  return files;
+}
+
+// The event lines the driver took in, rebuilt from its hex log "drvlarna.log": every 15-byte
+// line starting with R, in arrival order. The log is written before a packet is taken apart,
+// so it tells which lines the driver has seen whatever happened to them afterwards.
+inline std::vector<std::string> EventLinesInHexLog(const std::string& log_path) {
+  std::istringstream log(ReadWholeFile(log_path));
+  std::string text_line;
+  std::string current;
+  std::vector<std::string> events;
+  while (std::getline(log, text_line)) {
+    const auto dash = text_line.find(" - ");
+    if (dash == std::string::npos) continue;
+    std::istringstream hex(text_line.substr(dash + 3));
+    std::string pair;
+    while (hex >> pair) {
+      const char byte = static_cast<char>(std::stoi(pair, nullptr, 16));
+      current += byte;
+      if (byte != '\n') continue;
+      if (current.size() == 15 && current[0] == 'R') events.push_back(current);
+      current.clear();
+    }
+  }
+  return events;
+}
+
+// A "drvlarna.ini" for the tests: CR LF lines, the receiver's pty mapped to COM1.
+struct DriverConfig {
+  std::string device;
+  int server_port = 0;
+  bool send_k8 = true;
+  bool log = true;
+  int first_number = 31;
+  std::string spool_prefix = "spool/";
+  std::string attention = "00:10:00";
+};
+
+inline std::string MakeIni(const DriverConfig& c) {
+  std::string ini;
+  auto line = [&](const std::string& text) { ini += text + "\r\n"; };
+  line("[port]");
+  line("ComPort=COM1");
+  line("[main]");
+  line(std::string("SendK8=") + (c.send_k8 ? "1" : "0"));
+  line(std::string("Log=") + (c.log ? "1" : "0"));
+  line("FirstNumber=" + std::to_string(c.first_number));
+  line("PathForSoob=" + c.spool_prefix);
+  line("Attention=" + c.attention);
+  line("[ComMap]");
+  line("COM1=" + c.device);
+  line("[ServerHost]");
+  line("Address=127.0.0.1");
+  line("Port=" + std::to_string(c.server_port));
+  return ini;
+}
 
 // A child program whose stdout is read line by line; stderr goes to a file. Every wait is
 // bounded; the destructor ends the child whatever its state.

@@ -67,6 +67,19 @@ class MsgServerProcess {
   }
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+
+  // Ends the child at once with SIGKILL, as a crash or a pulled cable would.
+  void Kill() {
+    if (pid_ >= 0) {
+      kill(pid_, SIGKILL);
+      Reap();
+    }
+    if (out_ >= 0) {
+      close(out_);
+      out_ = -1;
+    }
+  }
 
   // The next line of stdout; nothing when none comes within timeout_ms or the output ended.
   std::optional<std::string> ReadLine(int timeout_ms = 5000) {

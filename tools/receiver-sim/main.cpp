@@ -25,8 +25,10 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_go = 0;
 
 void OnSignal(int) { g_stop = 1; }
+void OnGo(int) { g_go = 1; }
 
 void InstallSignals() {
   struct sigaction action {};
@@ -35,6 +37,8 @@ void InstallSignals() {
   // No SA_RESTART: a blocked write or sleep must come back so the stop is seen.
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnGo;
+  sigaction(SIGUSR1, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -172,6 +176,9 @@ class Simulator {
       }
     }
 
+    // A driver purges its port when it opens it, so lines written earlier would never count.
+    while (o_.wait_usr1 && !g_go && !g_stop) SleepMs(20);
+    if (o_.wait_usr1 && !g_stop) Say("go");
     const auto start = SteadyClock::now();
     auto next_due = start;
     long sent = 0;

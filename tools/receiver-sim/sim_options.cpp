@@ -29,6 +29,7 @@ const char* const kSimUsage =
     "                         (the name changes; --link keeps one path pointing to it)\n"
     "  --linger-ms M          keep the line open M ms after the last line (default 1000)\n"
     "  --hold                 keep the line open after the last line until SIGINT/SIGTERM\n"
+    "  --wait-usr1            send the first line only after SIGUSR1 (the reader is ready)\n"
     "  --seed N               seed of the junk bytes and split points (default 1)\n"
     "  --verbose              one stdout line per line sent\n";
 
@@ -110,6 +111,8 @@ std::optional<SimOptions> ParseSimOptions(int argc, const char* const* argv, std
       if (!flag(o.split)) return fail("takes no value");
     } else if (arg == "--hold") {
       if (!flag(o.hold)) return fail("takes no value");
+    } else if (arg == "--wait-usr1") {
+      if (!flag(o.wait_usr1)) return fail("takes no value");
     } else if (arg == "--verbose" || arg == "-v") {
       if (!flag(o.verbose)) return fail("takes no value");
     } else if (!next_value()) {

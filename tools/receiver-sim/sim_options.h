@@ -28,6 +28,7 @@ struct SimOptions {
   int reopen_after_ms = -1; // then, after this long, a new pseudo-terminal (needs no --device)
   int linger_ms = 1000;     // time the line stays open after the last line
   bool hold = false;        // keep the line open after the last line until a signal
+  bool wait_usr1 = false;   // send nothing until SIGUSR1 (the reader has opened its side)
   unsigned seed = 1;
   bool verbose = false;
   bool help = false;

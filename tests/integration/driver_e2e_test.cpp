@@ -1,0 +1,466 @@
+// End-to-end and fault tests of the built driver: the receiver simulator on a pty in front,
+// the reference message server on loopback behind, each test in a work folder of its own.
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "integration/driver_process.h"
+#include "integration/msgserver_process.h"
+#include "serverlink/message_types.h"
+#include "spool/event_record.h"
+
+namespace drv::test {
+namespace {
+
+constexpr double kMsInDays = 1.0 / 86400000.0;
+
+class DriverE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(driver_.ok());
+    std::filesystem::create_directories(SpoolDir());
+  }
+
+  void TearDown() override {
+    // Whatever the scenario did, the driver must still be running and end in order.
+    if (driver_->running()) {
+      EXPECT_EQ(driver_->Stop(), 0) << driver_->ending();
+    }
+    const std::string errors = driver_.Stderr();
+    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
+  }
+
+  // Operator log lines with `text`, after taking in what stdout holds now.
+  int DriverSaid(const std::string& text) {
+    driver_->Drain(200);
+    return driver_->CountLines(text);
+  }
+
+  std::string SpoolDir() const { return driver_.WorkPath("spool"); }
+
+  // The simulator on a pty of its own, holding its lines back until Go().
+  std::string StartSim(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{BuiltProgram("tools/receiver-sim/receiver-sim"), "--wait-usr1", "--hold"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!sim_.Start(argv, {.work_dir = "", .stderr_path = driver_.WorkPath("sim-stderr.txt"), .file_size_limit = 0})) {
+      return {};
+    }
+    const auto line = sim_.WaitForText("device ", 5000);
+    config_.device = line ? line->substr(7) : std::string();
+    return config_.device;
+  }
+
+  // Starts the driver and waits until it has opened its port, so no line is purged.
+  bool StartDriver(uint64_t file_size_limit = 0) {
+    driver_.WriteIni(MakeIni(config_));
+    if (!driver_.Start(file_size_limit)) return false;
+    for (int i = 0; i < 500; ++i) {
+      if (driver_.Stderr().find("headless: port COM1 open") != std::string::npos) return true;
+      ::poll(nullptr, 0, 20);
+    }
+    return false;
+  }
+
+  void Go() {
+    sent_from_ = LocalNow();
+    ::kill(sim_.pid(), SIGUSR1);
+    sim_.WaitForText("go", 5000);
+  }
+
+  // Reads the server's lines into received_ until `done` holds; false after timeout_ms.
+  bool Pump(MsgServerProcess& server, const std::function<bool()>& done, int timeout_ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      if (const auto line = server.ReadLine(100)) {
+        if (auto m = ParseServerLine(*line)) received_.push_back(std::move(*m));
+      }
+    }
+    return true;
+  }
+  // Takes in what the server still prints until it has been quiet for quiet_ms.
+  void PumpQuiet(MsgServerProcess& server, int quiet_ms = 500) {
+    while (const auto line = server.ReadLine(quiet_ms)) {
+      if (auto m = ParseServerLine(*line)) received_.push_back(std::move(*m));
+    }
+  }
+
+  bool StartServer(MsgServerProcess& server, const std::vector<std::string>& args = {}) {
+    std::vector<std::string> all{"--port", std::to_string(config_.server_port)};
+    all.insert(all.end(), args.begin(), args.end());
+    return server.Start(all);
+  }
+
+  // Accounts delivered so far, as event records of either kind.
+  std::set<int32_t> DeliveredAccounts() const {
+    std::set<int32_t> accounts;
+    for (const auto& m : received_) {
+      if ((m.type == "mtEvent" || m.type == "mtStoredEvent") && m.payload.size() >= 4) {
+        accounts.insert(static_cast<int32_t>(GetLe32(m.payload.data())) - config_.first_number * 10000);
+      }
+    }
+    return accounts;
+  }
+
+  std::size_t EventSpoolFiles() const {
+    std::size_t n = 0;
+    for (const auto& f : SpoolFiles(SpoolDir())) n += std::filesystem::file_size(f) == 24 ? 1 : 0;
+    return n;
+  }
+
+  std::function<bool()> AllDeliveredAndSpoolEmpty(std::size_t count) {
+    return [this, count] { return DeliveredAccounts().size() >= count && SpoolFiles(SpoolDir()).empty(); };
+  }
+
+  // Every accepted line reached the server once live, or from the spool (then perhaps more
+  // than once), with the record bytes the line asks for; nothing else arrived as an event.
+  void ExpectDeliveredExactly(const std::vector<std::string>& lines) {
+    std::map<int32_t, std::string> by_account;
+    for (const auto& line : lines) by_account[std::stoi(line.substr(6, 5))] = line;
+    std::map<int32_t, int> live, stored;
+    for (const auto& m : received_) {
+      if (m.type != "mtEvent" && m.type != "mtStoredEvent") continue;
+      ASSERT_EQ(m.payload.size(), TEventRecord::kSize) << m.type;
+      const int32_t account = static_cast<int32_t>(GetLe32(m.payload.data())) - config_.first_number * 10000;
+      const auto line = by_account.find(account);
+      ASSERT_NE(line, by_account.end()) << "an event nobody sent: account " << account;
+      (m.type == "mtEvent" ? live : stored)[account]++;
+      ExpectRecordOf(line->second, m);
+    }
+    for (const auto& [account, line] : by_account) {
+      SCOPED_TRACE("account " + std::to_string(account));
+      EXPECT_LE(live[account], 1) << "a live event sent twice";
+      EXPECT_EQ(live[account] + std::min(stored[account], 1), 1) << "lost, or both live and from the spool";
+    }
+  }
+
+  void ExpectRecordOf(const std::string& line, const ServerMessage& m) {
+    const auto& p = m.payload;
+    const int32_t object = config_.first_number * 10000 + std::stoi(line.substr(6, 5));
+    std::vector<uint8_t> head(11, 0);
+    PutLe32(&head[0], static_cast<uint32_t>(object));
+    head[4] = 2;
+    head[5] = static_cast<uint8_t>(line[11]);
+    head[6] = static_cast<uint8_t>(line[12]);
+    head[9] = static_cast<uint8_t>(line[3] - '0');
+    head[10] = static_cast<uint8_t>(std::stoi(line.substr(4, 2)));
+    EXPECT_EQ(std::vector<uint8_t>(p.begin(), p.begin() + 11), head) << line;
+    EXPECT_EQ(p[19], 0x27);
+    const double stamp = GetDouble(&p[11]);
+    EXPECT_GE(stamp, sent_from_ - 5 * kMsInDays);
+    EXPECT_LE(stamp, m.received + 5 * kMsInDays);
+  }
+
+  std::vector<std::string> AcceptedLines() const { return EventLinesInHexLog(driver_.WorkPath("drvlarna.log")); }
+
+  int CountReceived(const std::string& type) const {
+    int n = 0;
+    for (const auto& m : received_) n += m.type == type ? 1 : 0;
+    return n;
+  }
+
+  // Waits until `condition` holds, polling; false after timeout_ms.
+  static bool WaitUntil(const std::function<bool()>& condition, int timeout_ms) {
+    for (int waited = 0; !condition(); waited += 50) {
+      if (waited >= timeout_ms) return false;
+      ::poll(nullptr, 0, 50);
+    }
+    return true;
+  }
+
+  DriverProcess driver_;
+  ChildProcess sim_;
+  DriverConfig config_;
+  std::vector<ServerMessage> received_;
+  double sent_from_ = 0;
+};
+
+// The simulator's line for an account with the default code.
+std::string SimLine(int account) {
+  char text[16];
+  std::snprintf(text, sizeof text, "R A800%05d67\r\n", account);
+  return text;
+}
+
+std::vector<std::string> SimLines(int first, int count) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < count; ++i) lines.push_back(SimLine(first + i));
+  return lines;
+}
+
+
+// A live run: the greeting in its order, events at a steady rate, keep-alives while idle.
+TEST_F(DriverE2eTest, LiveDeliveryAtASteadyRate) {
+  config_.server_port = FreeLoopbackPort();
+  MsgServerProcess server;
+  ASSERT_TRUE(StartServer(server));
+  ASSERT_FALSE(StartSim({"--rate", "20", "--count", "100"}).empty());
+  ASSERT_TRUE(StartDriver());
+  ASSERT_TRUE(Pump(server, [&] { return CountReceived("mtVersion") == 1; }, 10000));
+  Go();
+  ASSERT_TRUE(Pump(server, [&] { return DeliveredAccounts().size() == 100; }, 30000));
+  const std::size_t events_end = received_.size();
+  ASSERT_TRUE(Pump(server, [&] { return CountReceived("mtKeepAlive") >= 3 && received_.size() > events_end + 2; },
+                   10000));
+
+  ASSERT_GE(received_.size(), 4u);
+  const std::vector<std::string> greeting{received_[0].type, received_[1].type, received_[2].type,
+                                          received_[3].type};
+  EXPECT_EQ(greeting, (std::vector<std::string>{"mtHello", "mtPortState", "mtFirstNumber", "mtVersion"}));
+  EXPECT_EQ(received_[0].payload, (std::vector<uint8_t>{0x40, 0x00}));
+  EXPECT_EQ(received_[1].payload, (std::vector<uint8_t>{4, 'C', 'O', 'M', '1', 0, 0, 1}));
+  EXPECT_EQ(received_[2].payload, (std::vector<uint8_t>{0x1F}));
+  EXPECT_EQ(received_[3].payload, (std::vector<uint8_t>{8, 0, 15, 0, 3, 0, 15, 0}));
+  EXPECT_EQ(CountReceived("mtStoredEvent"), 0);
+  EXPECT_EQ(received_.back().type, "mtKeepAlive");
+  EXPECT_EQ(AcceptedLines(), SimLines(1, 100));
+  ExpectDeliveredExactly(SimLines(1, 100));
+  EXPECT_TRUE(SpoolFiles(SpoolDir()).empty());
+  EXPECT_EQ(DriverSaid("Соединение установлено."), 1);
+}
+
+// Without a server link every accepted line is a 24-byte spool file and every station-link
+// change a 15-byte one; nothing goes over TCP.
+TEST_F(DriverE2eTest, WithoutServerLinkEverythingIsSpooled) {
+  config_.server_port = FreeLoopbackPort();
+  config_.send_k8 = false;
+  MsgServerProcess server;
+  ASSERT_TRUE(StartServer(server));
+  ASSERT_FALSE(StartSim({"--rate", "0", "--count", "20"}).empty());
+  ASSERT_TRUE(StartDriver());
+  // The receiver has said nothing since start-up: the first supervision tick reports it lost.
+  ASSERT_TRUE(WaitUntil([&] { return SpoolFiles(SpoolDir()).size() == 1; }, 5000));
+  Go();
+  ASSERT_TRUE(WaitUntil([&] { return EventSpoolFiles() == 20; }, 10000)) << EventSpoolFiles();
+  ASSERT_TRUE(WaitUntil([&] { return SpoolFiles(SpoolDir()).size() >= 22; }, 5000));  // lost, then restored
+
+  std::vector<std::string> lines;
+  std::vector<ServerMessage> link_states;
+  for (const auto& file : SpoolFiles(SpoolDir())) {
+    const std::string bytes = ReadWholeFile(file.string());
+    ServerMessage m;
+    m.payload.assign(bytes.begin() + 4, bytes.end());
+    m.received = LocalNow();
+    const uint32_t type = GetLe32(reinterpret_cast<const uint8_t*>(bytes.data()));
+    if (bytes.size() == 24) {
+      EXPECT_EQ(type, mtStoredEvent) << file;
+      m.type = "mtStoredEvent";
+      received_.push_back(m);
+    } else {
+      ASSERT_EQ(bytes.size(), 15u) << file;
+      EXPECT_EQ(type, mtLinkState) << file;
+      link_states.push_back(m);
+    }
+  }
+  ExpectDeliveredExactly(SimLines(1, 20));
+  ASSERT_EQ(link_states.size(), 2u);
+  std::set<uint8_t> states;
+  for (const auto& m : link_states) {
+    EXPECT_EQ(m.payload[0], 0x1F);
+    EXPECT_EQ(m.payload[1], 31);
+    states.insert(m.payload[10]);
+  }
+  EXPECT_EQ(states, (std::set<uint8_t>{0, 1}));
+  EXPECT_FALSE(server.ReadLine(500).has_value()) << "the server heard from a driver without a link";
+  EXPECT_EQ(DriverSaid("Соединение"), 0);
+}
+
+// The server goes away while lines arrive, the driver is killed during the outage and
+// started again, then the server returns: nothing the driver took in is lost.
+TEST_F(DriverE2eTest, OutageAndDriverCrashLoseNothing) {
+  config_.server_port = FreeLoopbackPort();
+  auto server = std::make_unique<MsgServerProcess>();
+  ASSERT_TRUE(StartServer(*server));
+  // Bursts of 20 lines with 3 s of silence between them give room for each step below.
+  ASSERT_FALSE(StartSim({"--rate", "20", "--count", "80", "--pause-every", "20", "--pause-ms", "3000"}).empty());
+  ASSERT_TRUE(StartDriver());
+  ASSERT_TRUE(Pump(*server, [&] { return CountReceived("mtVersion") == 1; }, 10000));
+  Go();
+  ASSERT_TRUE(Pump(*server, [&] { return DeliveredAccounts().size() == 20; }, 10000));
+  PumpQuiet(*server, 200);
+  server->Kill();
+
+  ASSERT_TRUE(WaitUntil([&] { return EventSpoolFiles() >= 20; }, 10000)) << EventSpoolFiles();
+  driver_->Kill();
+  EXPECT_EQ(driver_->ending(), "signal 9");
+  ASSERT_TRUE(StartDriver());
+  ASSERT_TRUE(WaitUntil([&] { return EventSpoolFiles() >= 40; }, 10000)) << EventSpoolFiles();
+
+  server = std::make_unique<MsgServerProcess>();
+  ASSERT_TRUE(StartServer(*server));
+  ASSERT_TRUE(Pump(*server, AllDeliveredAndSpoolEmpty(80), 60000))
+      << DeliveredAccounts().size() << " delivered, " << SpoolFiles(SpoolDir()).size() << " files left";
+  EXPECT_EQ(AcceptedLines(), SimLines(1, 80));
+  ExpectDeliveredExactly(SimLines(1, 80));
+  EXPECT_GE(CountReceived("mtStoredEvent"), 40);
+}
+
+struct BadServerCase {
+  const char* name;
+  std::vector<std::string> args;  // the misbehaviour; the first 4 frames are the greeting
+  const char* awaited;            // stdout text the driver must show, or nullptr
+  bool denied;                    // the link stays down until the driver is started again
+};
+
+class BadServerTest : public DriverE2eTest, public ::testing::WithParamInterface<BadServerCase> {};
+
+// Whatever the server does wrong, the driver keeps running, recovers by its rules, and every
+// line it took in reaches a well-behaved server on the same port afterwards.
+TEST_P(BadServerTest, DriverRecoversAndDeliversEverything) {
+  const BadServerCase& c = GetParam();
+  config_.server_port = FreeLoopbackPort();
+  MsgServerProcess bad;
+  ASSERT_TRUE(StartServer(bad, c.args));
+  ASSERT_FALSE(StartSim({"--rate", "5", "--count", "10"}).empty());
+  ASSERT_TRUE(StartDriver());
+  Go();
+  if (c.awaited != nullptr) {
+    // The bad server's output is read on the way so that it never blocks on a full pipe.
+    ASSERT_TRUE(Pump(bad, [&] { return driver_->WaitForText(c.awaited, 50).has_value(); }, 40000))
+        << "no \"" << c.awaited << "\"";
+  }
+  ASSERT_TRUE(Pump(bad, [&] { return AcceptedLines().size() == 10; }, 20000));
+  PumpQuiet(bad);
+  bad.Stop();
+
+  if (c.denied) {
+    driver_->Drain(6000);  // longer than the pause between two attempts
+    EXPECT_EQ(driver_->CountLines("Доступ запрещен."), 1);
+    const auto& lines = driver_->lines();
+    const auto denied_at = std::find_if(lines.begin(), lines.end(),
+                                        [](const std::string& l) { return l.find("Доступ запрещен.") != l.npos; });
+    EXPECT_EQ(std::count_if(denied_at, lines.end(), [](const std::string& l) { return l.find("Соединение...") != l.npos; }),
+              0) << "a connection attempt after the denial";
+    ASSERT_EQ(driver_->Stop(), 0);
+    ASSERT_TRUE(StartDriver());
+  }
+  MsgServerProcess good;
+  ASSERT_TRUE(StartServer(good));
+  ASSERT_TRUE(Pump(good, AllDeliveredAndSpoolEmpty(10), 40000))
+      << DeliveredAccounts().size() << " delivered, " << SpoolFiles(SpoolDir()).size() << " files left";
+  EXPECT_EQ(AcceptedLines(), SimLines(1, 10));
+  ExpectDeliveredExactly(SimLines(1, 10));
+  EXPECT_TRUE(driver_->running());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Misbehaviour, BadServerTest,
+    ::testing::Values(
+        BadServerCase{"Silent", {"--silent"}, "Ошибки по сети - переподсоединение.", false},
+        BadServerCase{"BadFrameMark", {"--bad-mark-after", "5"}, nullptr, false},
+        BadServerCase{"HugeLength", {"--huge-length-after", "5"}, "Ошибки по сети - переподсоединение.", false},
+        BadServerCase{"CutBody", {"--cut-body-after", "5"}, "Ошибки по сети - переподсоединение.", false},
+        BadServerCase{"Disconnect", {"--command", "disconnect", "--after", "5"},
+                      "Сервер дал команду на рассоединение.", false},
+        BadServerCase{"DropLink", {"--command", "droplink", "--after", "5"}, nullptr, false},
+        BadServerCase{"AccessDenied", {"--command", "accessdenied", "--after", "5"}, "Доступ запрещен.", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// mtPoll is answered with mtPollAnswer, and the events go on undisturbed.
+TEST_F(DriverE2eTest, PollIsAnswered) {
+  config_.server_port = FreeLoopbackPort();
+  MsgServerProcess server;
+  ASSERT_TRUE(StartServer(server, {"--poll-every", "3"}));
+  ASSERT_FALSE(StartSim({"--rate", "10", "--count", "10"}).empty());
+  ASSERT_TRUE(StartDriver());
+  Go();
+  ASSERT_TRUE(Pump(server, [&] { return DeliveredAccounts().size() == 10 && CountReceived("mtPollAnswer") >= 3; },
+                   20000));
+  ExpectDeliveredExactly(SimLines(1, 10));
+  EXPECT_EQ(CountReceived("mtStoredEvent"), 0);
+  EXPECT_EQ(DriverSaid("Соединение..."), 1);
+}
+
+// Junk between lines, 1000-byte lines and lines split over packets leave exactly the valid
+// lines; silence longer than Attention is reported lost, and the next data restored.
+TEST_F(DriverE2eTest, NoisyReceiverAndSilence) {
+  config_.server_port = FreeLoopbackPort();
+  config_.attention = "00:00:02";
+  config_.first_number = 300;  // the link-state record carries its low byte, 0x2C
+  MsgServerProcess server;
+  ASSERT_TRUE(StartServer(server));
+  ASSERT_FALSE(StartSim({"--rate", "4", "--count", "12", "--garbage", "30", "--long-lines", "--split", "--split-ms",
+                         "300", "--pause-every", "6", "--pause-ms", "3500"})
+                   .empty());
+  const double started = LocalNow();
+  ASSERT_TRUE(StartDriver());
+  ASSERT_TRUE(Pump(server, [&] { return CountReceived("mtLinkState") == 1; }, 10000));
+  Go();
+  ASSERT_TRUE(Pump(server, [&] { return DeliveredAccounts().size() == 12 && CountReceived("mtLinkState") >= 4; },
+                   30000));
+  PumpQuiet(server, 300);
+  EXPECT_EQ(AcceptedLines(), SimLines(1, 12));
+  ExpectDeliveredExactly(SimLines(1, 12));
+
+  std::vector<int> states;
+  for (const auto& m : received_) {
+    if (m.type != "mtLinkState") continue;
+    ASSERT_EQ(m.payload.size(), 11u);
+    EXPECT_EQ(m.payload[0], 0x1F);
+    EXPECT_EQ(m.payload[1], 0x2C);
+    const double stamp = GetDouble(&m.payload[2]);
+    EXPECT_GE(stamp, started - 5 * kMsInDays);
+    EXPECT_LE(stamp, m.received + 5 * kMsInDays);
+    states.push_back(m.payload[10]);
+  }
+  // Lost at start-up (no data yet), restored, lost in the pause, restored.
+  EXPECT_EQ(states, (std::vector<int>{1, 0, 1, 0}));
+}
+
+// A spool folder that is missing: each loss is reported, nothing crashes, and once the
+// folder exists the lines are kept and delivered again.
+TEST_F(DriverE2eTest, MissingSpoolFolderIsReportedAndRecovers) {
+  config_.server_port = FreeLoopbackPort();  // no server yet: everything goes to the spool
+  config_.spool_prefix = "later/";
+  ASSERT_FALSE(StartSim({"--rate", "10", "--count", "10", "--pause-every", "5", "--pause-ms", "3000"}).empty());
+  ASSERT_TRUE(StartDriver());
+  Go();
+  ASSERT_TRUE(WaitUntil([&] { return AcceptedLines().size() == 5; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return DriverSaid("Не удалось записать файл спула") >= 5; }, 5000));
+  EXPECT_NE(ReadWholeFile(driver_.WorkPath("drvlarna-errors.log")).find("WriteSpoolFile"), std::string::npos);
+
+  const std::string later = driver_.WorkPath("later");
+  std::filesystem::create_directory(later);
+  ASSERT_TRUE(WaitUntil([&] { return AcceptedLines().size() == 10; }, 10000));
+  MsgServerProcess server;
+  ASSERT_TRUE(StartServer(server));
+  ASSERT_TRUE(Pump(server, [&] { return DeliveredAccounts().size() >= 5 && SpoolFiles(later).empty(); }, 30000));
+  ExpectDeliveredExactly(SimLines(6, 5));  // the first five were lost, and said so
+}
+
+// A full disk, simulated by a file-size limit on the driver: the failed writes are reported,
+// no partial spool file is left to be sent, and writing works again once the limit is lifted.
+TEST_F(DriverE2eTest, FullDiskIsReportedAndRecovers) {
+  config_.server_port = FreeLoopbackPort();
+  config_.log = false;  // the hex log would hit the limit first and stop the line protocol
+  ASSERT_FALSE(StartSim({"--rate", "10", "--count", "10", "--pause-every", "5", "--pause-ms", "3000"}).empty());
+  ASSERT_TRUE(StartDriver(/*file_size_limit=*/16));
+  Go();
+  if (!driver_->WaitForText("Не удалось записать файл спула", 10000)) {
+    GTEST_SKIP() << "a file-size limit does not stop writes on this machine";
+  }
+  ASSERT_TRUE(WaitUntil([&] { return DriverSaid("Не удалось записать файл спула") >= 5; }, 5000));
+  EXPECT_TRUE(SpoolFiles(SpoolDir()).empty()) << "a partial spool file was left";
+
+  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(driver_->pid(), RLIMIT_FSIZE, &unlimited, nullptr), 0) << std::strerror(errno);
+  ASSERT_TRUE(WaitUntil([&] { return EventSpoolFiles() >= 5; }, 10000));
+  MsgServerProcess server;
+  ASSERT_TRUE(StartServer(server));
+  ASSERT_TRUE(Pump(server, AllDeliveredAndSpoolEmpty(5), 30000));
+  ExpectDeliveredExactly(SimLines(6, 5));
+}
+
+}  // namespace
+}  // namespace drv::test
