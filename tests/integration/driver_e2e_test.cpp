@@ -67,6 +67,12 @@ class DriverE2eTest : public ::testing::Test {
     if (!driver_.Start(file_size_limit)) return false;
     for (int i = 0; i < 500; ++i) {
       if (driver_.Stderr().find("headless: port COM1 open") != std::string::npos) return true;
+      // Under a file-size limit stderr.txt stays short; the open device shows in /proc.
+      std::error_code error;
+      const std::string fds = "/proc/" + std::to_string(driver_->pid()) + "/fd";
+      for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+        if (std::filesystem::read_symlink(fd.path(), error).string() == config_.device) return true;
+      }
       ::poll(nullptr, 0, 20);
     }
     return false;
