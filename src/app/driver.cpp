@@ -19,13 +19,16 @@ std::string DrawClosePassword() {
 }
 
 Driver::Driver(DriverDeps deps)
-    : deps_(std::move(deps)), serial_(deps_.serial_device, deps_.poll_timer, deps_.clock) {
+    : deps_(std::move(deps)),
+      serial_(deps_.serial_device, deps_.poll_timer, deps_.clock),
+      recovery_(serial_, deps_.clock, deps_.reporter) {
   // The main window's settings of the port component, before the configuration applies.
   serial_.SetPort(pnCustom);
   serial_.SetPacketSize(256);
   serial_.SetPacketTimeout(200);
   serial_.SetPacketMode(pmPass);
   serial_.SetPollingDelay(5);
+  serial_.OnDeviceLost = [this] { PortDeviceLost(); };
 }
 
 Driver::~Driver() {
@@ -107,7 +110,11 @@ void Driver::OpenConfiguredPort(StartState& state) {
   state.port_open = true;
 }
 
+void Driver::PortDeviceLost() { recovery_.DeviceLost(); }
+
 void Driver::Timer2Tick() {
+  // A lost port is retried on this tick too: it needs no timer of its own.
+  RunGuarded(deps_.reporter, "port recovery", [this] { recovery_.Tick(); });
   if (!replay_) return;
   // A failed replay ends the tick; display and supervision run again on the next one.
   if (!RunGuarded(deps_.reporter, "spool replay", [this] { replay_->Step(); })) return;
@@ -119,6 +126,7 @@ void Driver::InjectTestLine() {
 }
 
 void Driver::RequestStop() {
+  recovery_.Cancel();
   if (serial_.PortOpen()) serial_.ClosePort();
   if (link_) link_->RequestStop();
 }

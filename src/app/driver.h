@@ -11,6 +11,7 @@
 #include "app/reporting.h"
 #include "app/settings.h"
 #include "receiver/line_protocol.h"
+#include "receiver/port_recovery.h"
 #include "receiver/poll_timer.h"
 #include "receiver/serial_device.h"
 #include "receiver/serial_port_driver.h"
@@ -92,6 +93,10 @@ class Driver final : private SpoolAckSink {
   void AdvanceServerTick();
 
   TSerialPortDriver& SerialPortDriver1() { return serial_; }
+  // Brings the port back after its device went away; the port controls end it.
+  PortRecovery& port_recovery() { return recovery_; }
+  // The host's notice that the serial device has gone (the poll notices it too).
+  void PortDeviceLost();
   ServerLink* link() { return link_.get(); }
   SpoolReplay* replay() { return replay_.get(); }
   LineProtocol* line_protocol() { return line_.get(); }
@@ -113,6 +118,7 @@ class Driver final : private SpoolAckSink {
   int32_t server_tick_ = 0;
 
   TSerialPortDriver serial_;
+  PortRecovery recovery_;
   std::unique_ptr<LineProtocol> line_;
   std::unique_ptr<SpoolFolder> spool_;
   std::unique_ptr<ServerLink> link_;

@@ -51,6 +51,8 @@ void PortControls::AdvGlowButton2Click() {
   TSerialPortDriver& port = driver_.SerialPortDriver1();
   if (view_.RunCaption() == kRunCaptionStop) {
     if (view_.AskPassword() == PortControlsView::kPasswordOk) {
+      // A stopped port is not brought back behind the operator's back.
+      driver_.port_recovery().Cancel();
       if (port.PortOpen()) port.ClosePort();
       view_.SetRunCaption(kRunCaptionStart);
       view_.SetPortControlsEnabled(true);
@@ -58,6 +60,8 @@ void PortControls::AdvGlowButton2Click() {
       view_.ShowMessage(kStopRefusedText);
     }
   } else {
+    // The operator's choice replaces any port still being brought back.
+    driver_.port_recovery().Cancel();
     port.SetPortName(kDevicePrefix + view_.PortListText());
     if (!TryOpen()) {
       view_.ShowMessage(kPortBusyText);

@@ -80,6 +80,11 @@ DriverHost::DriverHost(Callbacks callbacks, Options options)
                                    : [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
       .work_dir = std::move(options.work_dir),
   });
+  // The device reports its loss from inside its own signal (even from within a poll): the
+  // port is closed and retried from the event loop instead, once that call has returned.
+  serial_device_.OnDeviceLost = [this] {
+    QMetaObject::invokeMethod(this, [this] { driver_->PortDeviceLost(); }, Qt::QueuedConnection);
+  };
   driver_->OnStationIndicatorChanged = [this] {
     if (callbacks_.station_indicator) callbacks_.station_indicator();
   };

@@ -4,3 +4,4 @@ target_sources(drvcore PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/com_names.cpp
   ${CMAKE_CURRENT_LIST_DIR}/line_settings.cpp
 )
+target_sources(drvcore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/port_recovery.cpp)

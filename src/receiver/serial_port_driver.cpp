@@ -125,6 +125,9 @@ bool TSerialPortDriver::OpenPort() {
     return false;
   }
   open_ = true;
+  failed_polls_ = 0;
+  dtr_request_.reset();
+  rts_request_.reset();
   bool applied = false;
   try {
     applied = ApplyLineSettings();
@@ -193,11 +196,15 @@ bool TSerialPortDriver::PurgeBuffers(bool input, bool output) {
 }
 
 void TSerialPortDriver::SetDTRLine(bool on) {
-  if (PortOpen()) device_.SetDTR(on);
+  if (!PortOpen()) return;
+  dtr_request_ = on;
+  device_.SetDTR(on);
 }
 
 void TSerialPortDriver::SetRTSLine(bool on) {
-  if (PortOpen()) device_.SetRTS(on);
+  if (!PortOpen()) return;
+  rts_request_ = on;
+  device_.SetRTS(on);
 }
 
 uint32_t TSerialPortDriver::BaudRateToValue(TBaudRate rate) const {
@@ -223,6 +230,12 @@ void TSerialPortDriver::Deliver(const ReceiveEvent& event, std::optional<size_t>
   event(receive_buffer_.data(), static_cast<uint32_t>(size));
 }
 
+void TSerialPortDriver::NoteFailedPoll() {
+  // A single failed read is no loss: its bytes are found again by the next tick. Only a run
+  // of failures says the device has gone, and the owner hears of it once per run.
+  if (++failed_polls_ == kFailedPollsForLoss && OnDeviceLost) OnDeviceLost();
+}
+
 void TSerialPortDriver::PollPort() {
   // A handler that runs a nested event loop (a modal dialog) lets the timer fire again while
   // it still reads the buffer; the bytes then wait for the next tick instead of overwriting it.
@@ -234,15 +247,26 @@ void TSerialPortDriver::PollPort() {
   } reset{polling_};
 
   const std::optional<size_t> waiting = device_.BytesWaiting();
-  if (!waiting) return;
+  if (!waiting) {
+    NoteFailedPoll();
+    return;
+  }
   size_t n = *waiting;
   uint8_t* const buffer = receive_buffer_.data();
 
   if (packet_size_ < 0) {
     if (n > 0) {
       const size_t want = std::min<size_t>(n, in_buf_size_);
-      Deliver(OnReceiveData, device_.Read(buffer, want));
+      const std::optional<size_t> read = device_.Read(buffer, want);
+      if (!read) {
+        NoteFailedPoll();
+        return;
+      }
+      failed_polls_ = 0;
+      Deliver(OnReceiveData, read);
+      return;
     }
+    failed_polls_ = 0;
     return;
   }
 
@@ -250,14 +274,22 @@ void TSerialPortDriver::PollPort() {
   if (n >= packet) {
     // Bytes that arrive during the loop wait for the next tick.
     const int32_t transfer = PacketTransferTime(baud_rate_, packet);
+    bool read_failed = false;
     do {
-      Deliver(OnReceivePacket, device_.Read(buffer, packet));
+      const std::optional<size_t> read = device_.Read(buffer, packet);
+      read_failed = read_failed || !read;
+      Deliver(OnReceivePacket, read);
       if (!PortOpen()) return;  // the handler closed the port
       // Estimated start of the remainder: one packet's line time later per packet taken.
       packet_start_tick_ = WrapAdd(packet_start_tick_, transfer);
       n -= packet;
       if (n == 0) packet_start_tick_ = -1;
     } while (n >= packet);
+    if (read_failed) {
+      NoteFailedPoll();
+    } else {
+      failed_polls_ = 0;
+    }
     return;
   }
 
@@ -267,8 +299,14 @@ void TSerialPortDriver::PollPort() {
     const std::optional<size_t> read = device_.Read(buffer, n);
     if (packet_mode_ == pmPass) Deliver(OnReceivePacket, read);
     packet_start_tick_ = -1;
+    if (!read) {
+      NoteFailedPoll();
+    } else {
+      failed_polls_ = 0;
+    }
     return;
   }
+  failed_polls_ = 0;
   if (n > 0 && packet_start_tick_ == -1) packet_start_tick_ = static_cast<int32_t>(now);
 }
 

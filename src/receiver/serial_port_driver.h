@@ -88,6 +88,10 @@ class TSerialPortDriver {
   // Events, read at every tick. Raw delivery is used only while PacketSize is -1.
   ReceiveEvent OnReceivePacket;
   ReceiveEvent OnReceiveData;
+  // The device seems gone while open: this many polls in a row could not read its status or
+  // its bytes. Raised once per run of failures; the port stays open until the owner acts.
+  std::function<void()> OnDeviceLost;
+  static constexpr int kFailedPollsForLoss = 3;
 
   // Opens PortName, applies the line settings and starts polling. True at once when already
   // open. Any failure, an exception from the device included, leaves the port closed.
@@ -111,10 +115,16 @@ class TSerialPortDriver {
   // Tick at which the partial packet began to be timed, or -1 while none is.
   int32_t PacketStartTick() const { return packet_start_tick_; }
 
+  // The modem-line levels last asked for since the port was opened; none when the line
+  // still stands as the line settings left it.
+  std::optional<bool> DTRLineRequest() const { return dtr_request_; }
+  std::optional<bool> RTSLineRequest() const { return rts_request_; }
+
  private:
   void ApplyIfOpen();
   LineSettings BuildLineSettings() const;
   void Deliver(const ReceiveEvent& event, std::optional<size_t> count);
+  void NoteFailedPoll();
 
   SerialDevice& device_;
   PollTimer& timer_;
@@ -141,6 +151,9 @@ class TSerialPortDriver {
   std::vector<uint8_t> receive_buffer_;
   int32_t packet_start_tick_ = -1;
   bool polling_ = false;
+  int failed_polls_ = 0;
+  std::optional<bool> dtr_request_;
+  std::optional<bool> rts_request_;
 };
 
 }  // namespace drv
