@@ -12,3 +12,5 @@ bash scripts/build.sh build
 bash scripts/build.sh build-asan -DDRV_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure --timeout 600 -j2)
+
+bash scripts/fuzz.sh 30
