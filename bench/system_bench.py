@@ -610,6 +610,8 @@ class Bench:
             while time.monotonic() - t0 < seconds:
                 chunk = min(10.0, seconds - (time.monotonic() - t0))
                 count = int(LINE_RATE_115200 * chunk)
+                if count <= 0:
+                    break
                 feed(pty, LINE_RATE_115200, count, first=n)
                 n += count
                 samples.append((time.monotonic() - t0, vm_rss_kb(driver.pid)))
