@@ -64,6 +64,7 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
   void ReportException(const std::string& where, const std::string& what) override;
   void OperatorLog(const std::string& text) override;
   void PollTick();
+  void DataArrived();
 
   Callbacks callbacks_;
   RealClock real_clock_;

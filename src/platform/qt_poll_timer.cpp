@@ -12,10 +12,26 @@ QtPollTimer::QtPollTimer(std::function<void()> tick) : tick_(std::move(tick)) {
   });
 }
 
-void QtPollTimer::Start(uint32_t period_ms) { timer_.start(static_cast<int>(period_ms)); }
+void QtPollTimer::Start(uint32_t period_ms) {
+  running_ = true;
+  timer_.start(static_cast<int>(period_ms));
+}
 
-void QtPollTimer::Stop() { timer_.stop(); }
+void QtPollTimer::Stop() {
+  running_ = false;
+  timer_.stop();
+}
 
-bool QtPollTimer::IsActive() const { return timer_.isActive(); }
+bool QtPollTimer::IsActive() const { return running_; }
+
+void QtPollTimer::Suspend() {
+  if (running_) timer_.stop();
+}
+
+bool QtPollTimer::Resume() {
+  if (!IsSuspended()) return false;
+  timer_.start();
+  return true;
+}
 
 }  // namespace drv

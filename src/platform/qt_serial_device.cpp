@@ -27,6 +27,8 @@ QtSerialDevice::QtSerialDevice(Resolver resolver) : resolver_(std::move(resolver
     if (OnDataArrived) OnDataArrived();
   });
   QObject::connect(&port_, &QSerialPort::errorOccurred, &port_, [this](QSerialPort::SerialPortError error) {
+    // A failing read leaves the device's own notifier firing; whoever polls must look now.
+    if (error == QSerialPort::ReadError && port_.isOpen() && OnReadError) OnReadError();
     if (error != QSerialPort::ResourceError || !port_.isOpen() || lost_ || setting_modem_line_) return;
     lost_ = true;
     if (OnDeviceLost) OnDeviceLost();

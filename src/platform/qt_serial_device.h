@@ -34,6 +34,7 @@ class QtSerialDevice final : public SerialDevice {
   // The device went away while open (an adapter pulled, a pty's other end closed). The port
   // stays open; its status then reads as unknown.
   std::function<void()> OnDeviceLost;
+  std::function<void()> OnReadError;
 
  private:
   bool SetRawLineOptions(const LineSettings& settings);
