@@ -65,6 +65,8 @@ Driver::StartState Driver::Start() {
   const std::string spool_prefix = settings_.PathForSoob.empty() ? PathIn("") : PathIn(settings_.PathForSoob);
   spool_ = std::make_unique<SpoolFolder>(deps_.clock, spool_prefix, deps_.reporter, write_error_code);
   serial_.OnReceivePacket = [this](const uint8_t* data, uint32_t size) {
+    // A packet may carry many lines: their spool files share one round of disk syncs.
+    const SpoolFolder::Batch batch(*spool_);
     line_->SerialPortDriver1ReceivePacket(data, size);
   };
 

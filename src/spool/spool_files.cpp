@@ -67,31 +67,31 @@ bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
   return true;
 }
 
-enum class Publish { kDone, kTaken, kFailed };
+enum class MoveResult { kDone, kTaken, kFailed };
 
 // Moves `from` to `to` without ever replacing an existing `to`. Falls back to a hard link
 // and, on file systems that have neither, to a check before a plain rename.
-Publish MoveNoReplace(const std::string& from, const std::string& to, int& error) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Publish::kDone;
-  if (errno == EEXIST) return Publish::kTaken;
+MoveResult MoveNoReplace(const std::string& from, const std::string& to, int& error) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return MoveResult::kDone;
+  if (errno == EEXIST) return MoveResult::kTaken;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
     error = errno;
-    return Publish::kFailed;
+    return MoveResult::kFailed;
   }
   if (::link(from.c_str(), to.c_str()) == 0) {
     ::unlink(from.c_str());
-    return Publish::kDone;
+    return MoveResult::kDone;
   }
-  if (errno == EEXIST) return Publish::kTaken;
+  if (errno == EEXIST) return MoveResult::kTaken;
   if (errno != EPERM && errno != ENOSYS && errno != ENOTSUP && errno != EMLINK) {
     error = errno;
-    return Publish::kFailed;
+    return MoveResult::kFailed;
   }
   struct stat st {};
-  if (::lstat(to.c_str(), &st) == 0) return Publish::kTaken;
-  if (::rename(from.c_str(), to.c_str()) == 0) return Publish::kDone;
+  if (::lstat(to.c_str(), &st) == 0) return MoveResult::kTaken;
+  if (::rename(from.c_str(), to.c_str()) == 0) return MoveResult::kDone;
   error = errno;
-  return Publish::kFailed;
+  return MoveResult::kFailed;
 }
 
 bool IsDirectory(const std::string& folder, const dirent& entry) {
@@ -111,6 +111,8 @@ bool IsTransient(int error) {
 SpoolFolder::SpoolFolder(const Clock& clock, std::string prefix, Reporter& reporter, ErrorCodeWriter write_error_code)
     : clock_(clock), prefix_(std::move(prefix)), reporter_(reporter), write_error_code_(std::move(write_error_code)) {
   if (!write_error_code_) write_error_code_ = [](int32_t code) { WriteErrorCode(code); };
+  // What an interrupted write left: never published, so its message was never spooled.
+  RemoveLeftoverTemps();
 }
 
 std::string SpoolFolder::SpoolName(DateTime when) { return Hex(SpoolValue(when)); }
@@ -145,63 +147,124 @@ bool SpoolFolder::WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload
   PutLe32(bytes.data(), type);
   if (!payload.empty()) std::memcpy(bytes.data() + 4, payload.data(), payload.size());
 
-  // Written under a name the replay never picks up, then moved into place complete.
-  const std::string temp_path = prefix_ + Hex(value) + kExtension + kTempSuffix;
-  std::string final_path = prefix_ + Hex(value) + kExtension;
+  // Written under a name the replay never picks up, then moved into place complete. The
+  // counter keeps two messages of one millisecond apart while both are still temporary.
+  const std::string temp_path =
+      prefix_ + Hex(value) + kExtension + "." + std::to_string(temp_counter_++) + kTempSuffix;
   std::string error;
-  if (!StoreFile(temp_path, value, bytes, final_path, error)) {
+  if (!WriteTemp(temp_path, bytes, /*sync=*/batch_depth_ == 0, error)) {
     ::unlink(temp_path.c_str());
-    Failed(final_path, error);
+    Failed(prefix_ + Hex(value) + kExtension, error);
     return false;
   }
+  const Pending file{temp_path, value};
+  if (batch_depth_ > 0) {
+    pending_.push_back(file);
+    return true;
+  }
+  const bool published = Publish(file);
+  if (published) SyncFolder();
+  return published;
+}
 
-  // The new name must reach the disk too, or a power cut could still lose the file.
+void SpoolFolder::BeginBatch() { ++batch_depth_; }
+
+void SpoolFolder::CommitBatch() {
+  if (batch_depth_ == 0 || --batch_depth_ > 0 || pending_.empty()) return;
+  std::vector<Pending> files;
+  files.swap(pending_);
+  // The data must be on disk before any name appears, or a power cut could leave an empty
+  // file under a .dd8 name.
+  SyncData(files);
+  bool any = false;
+  for (const Pending& file : files) any = Publish(file) || any;
+  if (any) SyncFolder();
+}
+
+void SpoolFolder::SyncData(const std::vector<Pending>& files) {
+  const std::string folder = FolderPart();
+  const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // One flush of the file system covers every file of the batch.
+  if (dir_fd >= 0 && ::syncfs(dir_fd) == 0) {
+    ::close(dir_fd);
+    return;
+  }
+  if (dir_fd >= 0) ::close(dir_fd);
+  for (const Pending& file : files) {
+    const int fd = ::open(file.temp_path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+      reporter_.ReportException("WriteSpoolFile", file.temp_path + " not synced: " + ErrnoText(errno));
+    }
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void SpoolFolder::SyncFolder() {
+  // The new names must reach the disk too, or a power cut could still lose the files.
   const std::string folder = FolderPart();
   const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0 || (::fsync(dir_fd) != 0 && errno != EINVAL)) {
     reporter_.ReportException("WriteSpoolFile", "folder " + folder + " not synced: " + ErrnoText(errno));
   }
   if (dir_fd >= 0) ::close(dir_fd);
-  return true;
 }
 
-bool SpoolFolder::StoreFile(const std::string& temp_path, uint32_t first_value, std::span<const uint8_t> bytes,
-                            std::string& final_path, std::string& error) {
+bool SpoolFolder::WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, bool sync,
+                            std::string& error) {
   const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     error = ErrnoText(errno);
     return false;
   }
-  const bool written = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  const bool written = WriteAll(fd, bytes.data(), bytes.size()) && (!sync || ::fsync(fd) == 0);
   const int write_errno = errno;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed) {
     error = ErrnoText(written ? errno : write_errno);
     return false;
   }
+  return true;
+}
 
+bool SpoolFolder::Publish(const Pending& file) {
   // Two messages in one millisecond, or a file left from another month, share a name:
   // the next free value is taken instead of replacing the earlier file.
+  std::string final_path;
+  std::string error = "no free spool file name";
   for (uint32_t attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    final_path = prefix_ + Hex(first_value + attempt) + kExtension;  // wraps in 32 bits
+    final_path = prefix_ + Hex(file.value + attempt) + kExtension;  // wraps in 32 bits
     int move_errno = 0;
-    switch (MoveNoReplace(temp_path, final_path, move_errno)) {
-      case Publish::kDone:
-        return true;
-      case Publish::kTaken:
-        continue;
-      case Publish::kFailed:
-        error = ErrnoText(move_errno);
-        return false;
-    }
+    const MoveResult result = MoveNoReplace(file.temp_path, final_path, move_errno);
+    if (result == MoveResult::kDone) return true;
+    if (result == MoveResult::kTaken) continue;
+    error = ErrnoText(move_errno);
+    break;
   }
-  error = "no free spool file name";
+  ::unlink(file.temp_path.c_str());
+  Failed(prefix_ + Hex(file.value) + kExtension, error);
   return false;
 }
 
 void SpoolFolder::Failed(const std::string& path, const std::string& error) {
   reporter_.ReportException("WriteSpoolFile", path + ": " + error);
   reporter_.OperatorLog("Не удалось записать файл спула: " + path);
+}
+
+void SpoolFolder::RemoveLeftoverTemps() const {
+  const std::string folder = FolderPart();
+  const std::string name_part = NamePart();
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name.starts_with(name_part) && name.ends_with(kTempSuffix) &&
+        name.find(kExtension, name_part.size()) != std::string_view::npos && !IsDirectory(folder, *entry)) {
+      leftovers.push_back(prefix_.substr(0, prefix_.size() - name_part.size()) + std::string(name));
+    }
+  }
+  ::closedir(dir);
+  for (const std::string& path : leftovers) ::unlink(path.c_str());
 }
 
 std::optional<std::string> SpoolFolder::FindFirstSpoolFile() const {
@@ -267,9 +330,9 @@ void SpoolFolder::SetAside(const std::string& path, const std::string& why) {
   int error = 0;
   for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
     const std::string target = path + kSetAsideSuffix + (attempt == 0 ? std::string() : std::to_string(attempt));
-    const Publish result = MoveNoReplace(path, target, error);
-    if (result == Publish::kTaken) continue;
-    if (result == Publish::kDone) {
+    const MoveResult result = MoveNoReplace(path, target, error);
+    if (result == MoveResult::kTaken) continue;
+    if (result == MoveResult::kDone) {
       reporter_.OperatorLog("Файл спула не читается и отложен: " + target + " (" + why + ")");
       return;
     }

@@ -42,7 +42,24 @@ class SpoolFolder {
 
   // Stores one message under a name no other spool file has. The file appears under its
   // .dd8 name only once complete and on disk. False (reported) when it could not be stored.
+  // Inside a batch the file is written at once but published (synced, then renamed into
+  // place) together with the others when the batch is committed.
   bool WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload);
+
+  // The records of one received packet are many files written in one go; their disk syncs
+  // are shared: one for all the files' data, one for the folder. Batches nest.
+  void BeginBatch();
+  void CommitBatch();
+  class Batch {
+   public:
+    explicit Batch(SpoolFolder& folder) : folder_(folder) { folder_.BeginBatch(); }
+    ~Batch() { folder_.CommitBatch(); }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+   private:
+    SpoolFolder& folder_;
+  };
 
   // Path (prefix + name) of the first *.dd8 entry the folder listing yields, hidden files
   // included; not sorted.
@@ -60,9 +77,16 @@ class SpoolFolder {
 
  private:
   std::string FolderPart() const;
+  void RemoveLeftoverTemps() const;
   std::string NamePart() const;
-  bool StoreFile(const std::string& temp_path, uint32_t first_value, std::span<const uint8_t> bytes,
-                 std::string& final_path, std::string& error);
+  struct Pending {
+    std::string temp_path;
+    uint32_t value = 0;
+  };
+  bool WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, bool sync, std::string& error);
+  bool Publish(const Pending& file);
+  void SyncFolder();
+  void SyncData(const std::vector<Pending>& files);
   void Failed(const std::string& path, const std::string& error);
   void SetAside(const std::string& path, const std::string& why);
 
@@ -70,6 +94,9 @@ class SpoolFolder {
   std::string prefix_;
   Reporter& reporter_;
   ErrorCodeWriter write_error_code_;
+  int batch_depth_ = 0;
+  std::vector<Pending> pending_;
+  uint64_t temp_counter_ = 0;
 };
 
 }  // namespace drv
