@@ -182,14 +182,8 @@ void SpoolFolder::CommitBatch() {
 }
 
 void SpoolFolder::SyncData(const std::vector<Pending>& files) {
-  const std::string folder = FolderPart();
-  const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  // One flush of the file system covers every file of the batch.
-  if (dir_fd >= 0 && ::syncfs(dir_fd) == 0) {
-    ::close(dir_fd);
-    return;
-  }
-  if (dir_fd >= 0) ::close(dir_fd);
+  // File by file: a whole-file-system flush would also wait for every other program's
+  // writes on a busy disk.
   for (const Pending& file : files) {
     const int fd = ::open(file.temp_path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0 || ::fsync(fd) != 0) {

@@ -46,8 +46,8 @@ class SpoolFolder {
   // place) together with the others when the batch is committed.
   bool WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload);
 
-  // The records of one received packet are many files written in one go; their disk syncs
-  // are shared: one for all the files' data, one for the folder. Batches nest.
+  // The records of one received packet are many files written in one go: their names
+  // appear together once all their data is on disk, with one sync of the folder. Batches nest.
   void BeginBatch();
   void CommitBatch();
   class Batch {
