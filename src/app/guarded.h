@@ -1,11 +1,25 @@
 #pragma once
 
+#include <string>
+
 #include <exception>
 #include <utility>
 
 #include "app/reporting.h"
 
 namespace drv {
+
+// The text of the exception being handled; only to be called inside a catch block.
+inline std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
 namespace detail {
 
 // A reporter that fails must not turn a reported error into a new, unhandled one.

@@ -7,23 +7,13 @@
 #include <utility>
 
 #include "app/error_list.h"
+#include "app/guarded.h"
 #include "serverlink/message_types.h"
 
 namespace drv {
 namespace {
 
 constexpr int64_t kOneDayMs = 86400000;
-
-// The text of the exception being handled; only called inside a catch block.
-std::string CurrentErrorText() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 std::string FormatElapsed(int64_t elapsed_ms) {
   const int64_t seconds = (elapsed_ms % kOneDayMs) / 1000;
@@ -74,11 +64,11 @@ void StationSupervision::Step() {
     elapsed_text_ = FormatElapsed(elapsed_ms);
     Supervise(elapsed_ms);
   } catch (...) {
-    const std::string step_error = CurrentErrorText();
+    const std::string step_error = CurrentExceptionText();
     try {
       write_error_code_(kStepErrorCode);
     } catch (...) {
-      reporter_.ReportException("station supervision", step_error + "; error list: " + CurrentErrorText());
+      reporter_.ReportException("station supervision", step_error + "; error list: " + CurrentExceptionText());
     }
   }
 }

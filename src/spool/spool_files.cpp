@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "app/date_time.h"
+#include "app/guarded.h"
 #include "app/error_list.h"
 #include "spool/event_record.h"
 
@@ -25,16 +26,6 @@ constexpr uint32_t kMaxNameAttempts = 100000;
 // DateTime range the calendar functions accept: years 1 to 9999.
 constexpr DateTime kFirstDate = -693593.0;
 constexpr DateTime kLastDate = 2958466.0;
-
-std::string CurrentErrorText() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
@@ -133,7 +124,7 @@ bool SpoolFolder::WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload
   try {
     value = SpoolValue(clock_.Now());
   } catch (...) {
-    const std::string what = CurrentErrorText();
+    const std::string what = CurrentExceptionText();
     try {
       write_error_code_(kNameErrorCode);
     } catch (...) {
