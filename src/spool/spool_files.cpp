@@ -143,45 +143,27 @@ bool SpoolFolder::WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload
   const std::string temp_path =
       prefix_ + Hex(value) + kExtension + "." + std::to_string(temp_counter_++) + kTempSuffix;
   std::string error;
-  if (!WriteTemp(temp_path, bytes, /*sync=*/batch_depth_ == 0, error)) {
+  if (!WriteTemp(temp_path, bytes, error)) {
     ::unlink(temp_path.c_str());
     Failed(prefix_ + Hex(value) + kExtension, error);
     return false;
   }
-  const Pending file{temp_path, value};
+  if (!Publish(temp_path, value)) return false;
+  // Inside a batch the folder is synced once for all its files, at the commit.
   if (batch_depth_ > 0) {
-    pending_.push_back(file);
-    return true;
+    folder_sync_due_ = true;
+  } else {
+    SyncFolder();
   }
-  const bool published = Publish(file);
-  if (published) SyncFolder();
-  return published;
+  return true;
 }
 
 void SpoolFolder::BeginBatch() { ++batch_depth_; }
 
 void SpoolFolder::CommitBatch() {
-  if (batch_depth_ == 0 || --batch_depth_ > 0 || pending_.empty()) return;
-  std::vector<Pending> files;
-  files.swap(pending_);
-  // The data must be on disk before any name appears, or a power cut could leave an empty
-  // file under a .dd8 name.
-  SyncData(files);
-  bool any = false;
-  for (const Pending& file : files) any = Publish(file) || any;
-  if (any) SyncFolder();
-}
-
-void SpoolFolder::SyncData(const std::vector<Pending>& files) {
-  // File by file: a whole-file-system flush would also wait for every other program's
-  // writes on a busy disk.
-  for (const Pending& file : files) {
-    const int fd = ::open(file.temp_path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-      reporter_.ReportException("WriteSpoolFile", file.temp_path + " not synced: " + ErrnoText(errno));
-    }
-    if (fd >= 0) ::close(fd);
-  }
+  if (batch_depth_ == 0 || --batch_depth_ > 0 || !folder_sync_due_) return;
+  folder_sync_due_ = false;
+  SyncFolder();
 }
 
 void SpoolFolder::SyncFolder() {
@@ -194,14 +176,13 @@ void SpoolFolder::SyncFolder() {
   if (dir_fd >= 0) ::close(dir_fd);
 }
 
-bool SpoolFolder::WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, bool sync,
-                            std::string& error) {
+bool SpoolFolder::WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, std::string& error) {
   const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     error = ErrnoText(errno);
     return false;
   }
-  const bool written = WriteAll(fd, bytes.data(), bytes.size()) && (!sync || ::fsync(fd) == 0);
+  const bool written = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
   const int write_errno = errno;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed) {
@@ -211,22 +192,22 @@ bool SpoolFolder::WriteTemp(const std::string& temp_path, std::span<const uint8_
   return true;
 }
 
-bool SpoolFolder::Publish(const Pending& file) {
+bool SpoolFolder::Publish(const std::string& temp_path, uint32_t value) {
   // Two messages in one millisecond, or a file left from another month, share a name:
   // the next free value is taken instead of replacing the earlier file.
   std::string final_path;
   std::string error = "no free spool file name";
   for (uint32_t attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    final_path = prefix_ + Hex(file.value + attempt) + kExtension;  // wraps in 32 bits
+    final_path = prefix_ + Hex(value + attempt) + kExtension;  // wraps in 32 bits
     int move_errno = 0;
-    const MoveResult result = MoveNoReplace(file.temp_path, final_path, move_errno);
+    const MoveResult result = MoveNoReplace(temp_path, final_path, move_errno);
     if (result == MoveResult::kDone) return true;
     if (result == MoveResult::kTaken) continue;
     error = ErrnoText(move_errno);
     break;
   }
-  ::unlink(file.temp_path.c_str());
-  Failed(prefix_ + Hex(file.value) + kExtension, error);
+  ::unlink(temp_path.c_str());
+  Failed(prefix_ + Hex(value) + kExtension, error);
   return false;
 }
 

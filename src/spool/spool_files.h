@@ -42,12 +42,11 @@ class SpoolFolder {
 
   // Stores one message under a name no other spool file has. The file appears under its
   // .dd8 name only once complete and on disk. False (reported) when it could not be stored.
-  // Inside a batch the file is written at once but published (synced, then renamed into
-  // place) together with the others when the batch is committed.
+  // Inside a batch the folder holding the new name is synced once, when the batch commits.
   bool WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload);
 
-  // The records of one received packet are many files written in one go: their names
-  // appear together once all their data is on disk, with one sync of the folder. Batches nest.
+  // The records of one received packet are many files written in one go: they share one
+  // sync of the folder. Batches nest.
   void BeginBatch();
   void CommitBatch();
   class Batch {
@@ -79,14 +78,9 @@ class SpoolFolder {
   std::string FolderPart() const;
   void RemoveLeftoverTemps() const;
   std::string NamePart() const;
-  struct Pending {
-    std::string temp_path;
-    uint32_t value = 0;
-  };
-  bool WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, bool sync, std::string& error);
-  bool Publish(const Pending& file);
+  bool WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, std::string& error);
+  bool Publish(const std::string& temp_path, uint32_t value);
   void SyncFolder();
-  void SyncData(const std::vector<Pending>& files);
   void Failed(const std::string& path, const std::string& error);
   void SetAside(const std::string& path, const std::string& why);
 
@@ -95,7 +89,7 @@ class SpoolFolder {
   Reporter& reporter_;
   ErrorCodeWriter write_error_code_;
   int batch_depth_ = 0;
-  std::vector<Pending> pending_;
+  bool folder_sync_due_ = false;
   uint64_t temp_counter_ = 0;
 };
 
