@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # run_all.sh [--quick] [--build DIR] [--only NAMES] [--markdown FILE]
 # Runs every benchmark against the built program and prints one table with the machine.
-# The build should be a Release one: bash scripts/build.sh build-h9 -DCMAKE_BUILD_TYPE=Release
+# The build should be a Release one: bash scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${DRV_BENCH_BUILD:-$root/build-h9}"
+build="${DRV_BENCH_BUILD:-$root/build-release}"
 args=()
 while [[ $# -gt 0 ]]; do
   case "$1" in
