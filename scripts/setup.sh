@@ -4,11 +4,10 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-serialport-dev libqt6serialport6-dev libgl-dev
+  qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
   fonts-dejavu-core
-  socat
 )
 
 missing=()
