@@ -18,6 +18,7 @@
 
 #include "app/reporting.h"
 #include "serverlink/server_link_port.h"
+#include "support/temp_dir.h"
 
 namespace drv::test {
 
@@ -30,36 +31,6 @@ class RecordingReporter final : public Reporter {
 
   std::vector<std::string> exceptions;
   std::vector<std::string> log_lines;
-};
-
-// A fresh folder, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "drv-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& Path() const { return path_; }
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
-  // Names of the folder's entries, sorted.
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  std::string path_;
 };
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {
