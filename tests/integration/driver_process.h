@@ -197,6 +197,8 @@ class ChildProcess {
       ::dup2(out[1], STDOUT_FILENO);
       if (err >= 0) ::dup2(err, STDERR_FILENO);
       if (dir != nullptr && ::chdir(dir) != 0) ::_exit(126);
+      // A pty master inherited by the child would keep the line up after the test closes it.
+      ::close_range(STDERR_FILENO + 1, ~0U, 0);
       if (launch.file_size_limit != 0) {
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
