@@ -14,11 +14,14 @@ namespace {
 
 class NoObserver final : public drv::LinkObserver {
   void LogLine(const std::string&) override {}
-  void TickServerIndicator() override {}
+  void TickServerIndicator(bool) override {}
 };
 
-class NoSink final : public drv::SpoolAckSink {
-  void SpoolAcknowledged() override {}
+class NoSink final : public drv::LinkSpool {
+  void SpoolUndelivered(uint32_t, std::span<const uint8_t>) override {}
+  void SpoolAcknowledged(const std::string&) override {}
+  void ReplayAnswered(const std::string&) override {}
+  void ReplayInterrupted(const std::string&) override {}
   void ReleaseReplayWait() override {}
 };
 

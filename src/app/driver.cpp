@@ -5,7 +5,6 @@
 #include "app/error_list.h"
 #include "app/guarded.h"
 #include "receiver/line_settings.h"
-#include "serverlink/frames.h"
 #include "serverlink/message_types.h"
 
 namespace drv {
@@ -83,6 +82,7 @@ Driver::StartState Driver::Start() {
         .observer = deps_.link_observer,
         .spool = *this,
         .version_text = deps_.version_text,
+        .reporter = &deps_.reporter,
     });
   }
   hand_off_ = std::make_unique<HandOff>(link_.get(), *spool_, settings_);
@@ -130,28 +130,13 @@ void Driver::InjectTestLine() {
 void Driver::RequestStop() {
   recovery_.Cancel();
   if (serial_.PortOpen()) serial_.ClosePort();
-  if (link_) link_->RequestStop();
+  if (!link_) return;
+  link_->RequestStop();
+  // Only the message on the wire is left to the link thread, however long it still takes.
+  link_->SpoolWaiting();
 }
 
-bool Driver::WaitLinkStopped(int timeout_ms) {
-  if (!link_) return true;
-  if (!link_->WaitStopped(timeout_ms)) return false;
-  SpoolUndelivered();
-  return true;
-}
-
-void Driver::SpoolUndelivered() {
-  for (const std::vector<uint8_t>& message : link_->TakeUndelivered()) {
-    const std::optional<ParsedMessage> parsed = ValidateMessage(message);
-    if (!parsed) continue;
-    // Replayed files are still on disk; greeting and poll answers belong to a connection.
-    if (parsed->type == mtEvent) {
-      spool_->WriteSpoolFile(mtStoredEvent, parsed->payload);
-    } else if (parsed->type == mtLinkState && !settings_.NotSendToDiskK8) {
-      spool_->WriteSpoolFile(mtLinkState, parsed->payload);
-    }
-  }
-}
+bool Driver::WaitLinkStopped(int timeout_ms) { return !link_ || link_->WaitStopped(timeout_ms); }
 
 bool Driver::StationLinkOk() const { return supervision_ == nullptr || supervision_->StationLinkOk(); }
 int32_t Driver::StationTick() const { return line_ ? line_->StationTick() : 0; }
@@ -159,16 +144,29 @@ std::string Driver::ElapsedText() const {
   return supervision_ ? supervision_->ElapsedText() : std::string(StationSupervision::kInitialElapsedText);
 }
 
-void Driver::AdvanceServerTick() {
+void Driver::ServerIndicatorTicked(bool connected) {
   if (++server_tick_ > 16) server_tick_ = 0;
+  server_indicator_connected_ = connected;
 }
 
 void Driver::StationIndicatorChanged() {
   if (OnStationIndicatorChanged) OnStationIndicatorChanged();
 }
 
-void Driver::SpoolAcknowledged() {
-  if (replay_) replay_->SpoolAcknowledged();
+void Driver::SpoolUndelivered(uint32_t type, std::span<const uint8_t> payload) {
+  if (hand_off_) hand_off_->SpoolRecord(type, payload);
+}
+
+void Driver::SpoolAcknowledged(const std::string& path) {
+  if (replay_) replay_->SpoolAcknowledged(path);
+}
+
+void Driver::ReplayAnswered(const std::string& path) {
+  if (replay_) replay_->ReplayAnswered(path);
+}
+
+void Driver::ReplayInterrupted(const std::string& path) {
+  if (replay_) replay_->ReplayInterrupted(path);
 }
 
 void Driver::ReleaseReplayWait() {

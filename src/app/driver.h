@@ -17,11 +17,11 @@
 #include "receiver/serial_port_driver.h"
 #include "receiver/supervision.h"
 #include "serverlink/link_observer.h"
+#include "serverlink/link_spool.h"
 #include "serverlink/server_link.h"
 #include "serverlink/tcp_connection.h"
 #include "spool/handoff.h"
 #include "spool/replay.h"
-#include "spool/spool_ack_sink.h"
 #include "spool/spool_files.h"
 
 namespace drv {
@@ -36,7 +36,7 @@ struct DriverDeps {
   SerialDevice& serial_device;
   PollTimer& poll_timer;
   Reporter& reporter;
-  // Runs on the link thread; the host hands each call to its main thread and waits.
+  // Runs on the link thread; the host hands each call over to its main thread.
   LinkObserver& link_observer;
   std::function<std::unique_ptr<TcpConnection>()> make_connection;
   // The pause between dropping and raising DTR at start-up; tests pass a recorder.
@@ -48,7 +48,7 @@ struct DriverDeps {
 // The driver's state and start-up, the non-visual half of the main window: settings,
 // serial port, line protocol, spool, hand-off, replay, station supervision and server link.
 // Everything except the server link's own thread runs on the host's main thread.
-class Driver final : private SpoolAckSink {
+class Driver final : private LinkSpool {
  public:
   struct StartState {
     bool port_tried = false;  // ComPort was not the no-port marker
@@ -68,11 +68,11 @@ class Driver final : private SpoolAckSink {
   void Timer2Tick();
   // The hidden "Тест" button: one sample line through the line protocol.
   void InjectTestLine();
-  // The closing steps: the port closes, the server link is told to stop.
+  // The closing steps: the port closes, the server link is told to stop, and the records
+  // still waiting in its queue are written to the spool at once.
   void RequestStop();
-  // True once the server link's loop has ended (or when there is none). The host keeps its
-  // event loop running between calls, since the link may be waiting for the main thread.
-  // Events and station-link records still queued then are written to the spool.
+  // True once the server link's loop has ended (or when there is none); it has then
+  // spooled whatever it had not delivered.
   bool WaitLinkStopped(int timeout_ms);
 
   const Settings& settings() const { return settings_; }
@@ -89,8 +89,11 @@ class Driver final : private SpoolAckSink {
   bool HasServerLink() const { return link_ != nullptr; }
   bool ServerConnected() const { return link_ != nullptr && link_->ServerConnected(); }
   int32_t ServerTick() const { return server_tick_; }
-  // Called on the main thread for every server-link activity notice.
-  void AdvanceServerTick();
+  // The link's state as of its last indicator tick: what the server indicator shows.
+  bool ServerIndicatorConnected() const { return server_indicator_connected_; }
+  // Called on the main thread for every indicator tick of the server link, with the state
+  // the link saw when it ticked.
+  void ServerIndicatorTicked(bool connected);
 
   TSerialPortDriver& SerialPortDriver1() { return serial_; }
   // Brings the port back after its device went away; the port controls end it.
@@ -105,17 +108,21 @@ class Driver final : private SpoolAckSink {
   std::function<void()> OnStationIndicatorChanged;
 
  private:
-  void SpoolAcknowledged() override;
+  // LinkSpool, called on the link thread.
+  void SpoolUndelivered(uint32_t type, std::span<const uint8_t> payload) override;
+  void SpoolAcknowledged(const std::string& path) override;
+  void ReplayAnswered(const std::string& path) override;
+  void ReplayInterrupted(const std::string& path) override;
   void ReleaseReplayWait() override;
   void StationIndicatorChanged();
   void OpenConfiguredPort(StartState& state);
-  void SpoolUndelivered();
 
   DriverDeps deps_;
   Settings settings_;
   std::string close_password_;
   DateTime start_time_ = 0;
   int32_t server_tick_ = 0;
+  bool server_indicator_connected_ = false;
 
   TSerialPortDriver serial_;
   PortRecovery recovery_;

@@ -87,12 +87,11 @@ void MainWindowController::DrawStationIndicator() {
 void MainWindowController::DrawServerIndicator() {
   // Without a server link the indicator is never drawn and stays empty.
   if (!driver().HasServerLink()) return;
-  form_->SetServerIndicator(driver().ServerConnected(), driver().ServerTick());
+  form_->SetServerIndicator(driver().ServerIndicatorConnected(), driver().ServerTick());
 }
 
 void MainWindowController::AfterTick() {
   form_->SetElapsedText(FromUtf8(driver().ElapsedText()));
-  DrawServerIndicator();
 }
 
 void MainWindowController::RequestClose() {

@@ -17,14 +17,6 @@
 
 namespace drv {
 
-void RunOnThreadOf(QObject* context, const std::function<void()>& work) {
-  if (QThread::currentThread() == context->thread()) {
-    work();
-    return;
-  }
-  QMetaObject::invokeMethod(context, [&work] { work(); }, Qt::BlockingQueuedConnection);
-}
-
 namespace {
 
 int g_signal_fds[2] = {-1, -1};
@@ -121,17 +113,18 @@ void DriverHost::Shutdown() {
   shut_down_ = true;
   timer2_.stop();
   driver_->RequestStop();
-  // The link thread may be waiting for this thread to show a log line: keep serving events
-  // until its loop has ended. A connect or reply read ends within its own time-out.
+  // The link thread never waits for this one; its connect or reply read ends within its
+  // own limit. Its last log lines are shown while waiting.
   QElapsedTimer waited;
   waited.start();
   while (!driver_->WaitLinkStopped(10)) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    if (waited.elapsed() > 30000) {
-      ReportException("shutdown", "the server link did not stop within 30 s");
+    if (waited.elapsed() > kStopLimitMs) {
+      ReportException("shutdown", "the server link did not stop in time");
       break;
     }
   }
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 void DriverHost::PollTick() {
@@ -151,16 +144,25 @@ void DriverHost::DataArrived() {
 }
 
 void DriverHost::LogLine(const std::string& line) {
-  RunOnThreadOf(this, [&] {
+  PostToMainThread([this, line] {
     if (callbacks_.log_line) callbacks_.log_line(line);
   });
 }
 
-void DriverHost::TickServerIndicator() {
-  RunOnThreadOf(this, [&] {
-    driver_->AdvanceServerTick();
+void DriverHost::TickServerIndicator(bool connected) {
+  PostToMainThread([this, connected] {
+    driver_->ServerIndicatorTicked(connected);
     if (callbacks_.server_indicator) callbacks_.server_indicator();
   });
+}
+
+void DriverHost::PostToMainThread(std::function<void()> work) {
+  // Posted events run in the order they were posted; the caller never waits for them.
+  if (QThread::currentThread() == thread()) {
+    work();
+    return;
+  }
+  QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
 }
 
 void DriverHost::ReportException(const std::string& where, const std::string& what) {

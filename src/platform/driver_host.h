@@ -14,10 +14,6 @@
 
 namespace drv {
 
-// Runs `work` on the thread of `context` and returns when it has been done there; runs it
-// at once when called on that thread already.
-void RunOnThreadOf(QObject* context, const std::function<void()>& work);
-
 // Turns SIGINT and SIGTERM into a call of `on_signal` from the event loop of the calling
 // (main) thread: the handler only writes a byte into a socket pair, so nothing unsafe runs
 // inside it. Also ignores SIGPIPE. Call once per process; the notifier lives as a child of
@@ -42,6 +38,9 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
     std::function<void(int ms)> sleep_ms;  // the start-up DTR pause; null: really sleep
   };
 
+  // The longest a stop waits for the link thread; its own waits are far shorter.
+  static constexpr int kStopLimitMs = 9000;
+
   explicit DriverHost(Callbacks callbacks, std::string work_dir = ".");
   DriverHost(Callbacks callbacks, Options options);
   ~DriverHost() override;
@@ -60,7 +59,8 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
 
  private:
   void LogLine(const std::string& line) override;
-  void TickServerIndicator() override;
+  void TickServerIndicator(bool connected) override;
+  void PostToMainThread(std::function<void()> work);
   void ReportException(const std::string& where, const std::string& what) override;
   void OperatorLog(const std::string& text) override;
   void PollTick();

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -149,9 +150,14 @@ bool PosixTcpConnection::WriteAll(std::span<const uint8_t> data) {
   return true;
 }
 
-TcpConnection::ReadResult PosixTcpConnection::ReadExactly(uint8_t* buffer, std::size_t size, int timeout_ms) {
+TcpConnection::ReadResult PosixTcpConnection::ReadExactly(uint8_t* buffer, std::size_t size, int timeout_ms,
+                                                          int total_timeout_ms) {
   ReadResult result;
   if (fd_ < 0) return result;
+  // A peer that drips a byte now and then never lets the idle time-out strike: the whole
+  // read has a limit of its own.
+  const auto total_deadline = total_timeout_ms < 0 ? SteadyClock::time_point::max()
+                                                   : SteadyClock::now() + std::chrono::milliseconds(total_timeout_ms);
   while (result.bytes < size) {
     const ssize_t n = recv(fd_, buffer + result.bytes, size - result.bytes, 0);
     if (n > 0) {
@@ -161,7 +167,8 @@ TcpConnection::ReadResult PosixTcpConnection::ReadExactly(uint8_t* buffer, std::
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // The time-out counts from the last byte that arrived, not from the start of the read.
-      const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+      const auto deadline =
+          std::min(SteadyClock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms), total_deadline);
       const Wait wait = WaitFor(fd_, POLLIN, deadline);
       if (wait == Wait::kReady) continue;
       if (wait == Wait::kTimeout) {

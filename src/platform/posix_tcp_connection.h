@@ -25,7 +25,7 @@ class PosixTcpConnection final : public TcpConnection {
   bool Connect(const std::string& host, int32_t port, int timeout_ms) override;
   // A write that cannot finish within the write time-out counts as a broken connection.
   bool WriteAll(std::span<const uint8_t> data) override;
-  ReadResult ReadExactly(uint8_t* buffer, std::size_t size, int timeout_ms) override;
+  ReadResult ReadExactly(uint8_t* buffer, std::size_t size, int timeout_ms, int total_timeout_ms = -1) override;
   bool Connected() const override { return fd_ >= 0; }
   void Disconnect() override;
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/date_time.h"
+#include "app/guarded.h"
 #include "serverlink/frames.h"
 #include "serverlink/greeting.h"
 #include "serverlink/message_types.h"
@@ -16,13 +17,22 @@ namespace drv {
 namespace {
 constexpr const char kLogConnecting[] = "Соединение...";
 constexpr const char kLogConnected[] = "Соединение установлено.";
-constexpr const char kLogTooManyErrors[] = "Ошибки по сети - переподсоединение.";
+constexpr const char kLogNetworkErrors[] = "Ошибки по сети - переподсоединение.";
 constexpr const char kLogServerDisconnect[] = "Сервер дал команду на рассоединение.";
 constexpr const char kLogAccessDenied[] = "Доступ запрещен.";
+
+bool EndsConnection(uint32_t type) { return type == mtAccessDenied || type == mtDropLink || type == mtDisconnect; }
+
+std::span<const uint8_t> PayloadOf(const QueuedMessage& message) {
+  if (message.bytes.size() <= kMessageHeaderSize) return {};
+  return std::span<const uint8_t>(message.bytes).subspan(kMessageHeaderSize);
+}
 }  // namespace
 
 ServerLink::ServerLink(ServerLinkConfig config)
-    : config_(std::move(config)), last_keep_alive_ms_(config_.clock.MonotonicMs()) {}
+    : config_(std::move(config)), last_keep_alive_ms_(config_.clock.MonotonicMs()) {
+  last_progress_ms_ = config_.clock.MonotonicMs();
+}
 
 ServerLink::~ServerLink() {
   RequestStop();
@@ -35,81 +45,153 @@ bool ServerLink::EnqueueMessage(uint32_t type, std::span<const uint8_t> payload)
   return stored;
 }
 
+bool ServerLink::EnqueueReplayed(uint32_t type, std::span<const uint8_t> payload, const std::string& path) {
+  const bool stored = queue_.EnqueueReplayed(type, payload, path);
+  Wake();
+  return stored;
+}
+
 // ---------------------------------------------------------------------------------------
 // Steps
 
-void ServerLink::Step() {
-  if (server_connected_) {
-    ConnectedStep();
-  } else if (reconnect_allowed_) {
-    if (DueSince(last_connect_ms_, kReconnectIntervalMs)) ConnectionAttempt();
-  } else if (!denied_logged_ && !stop_requested_) {
+bool ServerLink::Step() {
+  if (established_) return ConnectedStep();
+  // No connection stands: nothing may wait in memory for one.
+  if (!queue_.IsEmpty()) SpoolQueued();
+  if (reconnect_allowed_) {
+    if (!DueSince(last_connect_ms_, kReconnectIntervalMs)) return false;
+    ConnectionAttempt();
+    return true;
+  }
+  if (!denied_logged_ && !stop_requested_) {
     // A stop also forbids reconnecting; only a real refusal is worth the line.
     denied_logged_ = true;
     Log(kLogAccessDenied);
   }
+  return false;
 }
 
-void ServerLink::ConnectedStep() {
+bool ServerLink::ConnectedStep() {
   if (error_count_ > kErrorLimit) {
-    // The rest of the step still runs; the next attempt closes the old connection.
     error_count_ = 0;
-    Log(kLogTooManyErrors);
-    server_connected_ = false;
+    Log(kLogNetworkErrors);
+    EndConnection(true);
+    return true;
   }
 
-  frame_sent_ = false;
+  bool frame_sent = false;
   bool reply = false;
-
-  std::vector<uint8_t> message;
-  reply_stream_closed_ = false;
-  if (queue_.Peek(message)) {
-    frame_sent_ = true;
-    // A message whose write failed stays at the head and goes out first on the next
-    // connection, so a broken connection loses nothing.
-    drop_after_send_ = SendFrame(message);
+  QueuedMessage message;
+  if (!queue_.IsEmpty()) {
+    if (reply_owed_) {
+      // The late reply of a keep-alive would be taken for this message's: start clean.
+      Log(kLogNetworkErrors);
+      EndConnection(true);
+      return true;
+    }
+    frame_sent = queue_.PeekForSend(message);
+  }
+  if (frame_sent) {
+    in_flight_ = message;
+    if (!SendFrame(message.bytes)) {
+      EndConnection(true);
+      return true;
+    }
   } else if (accepted_ && DueSince(last_keep_alive_ms_, kKeepAliveIntervalMs)) {
     keep_alive_due_ = true;
     last_keep_alive_ms_ = config_.clock.MonotonicMs();
   }
 
-  if (keep_alive_due_ || greeting_queued_ || frame_sent_) {
+  bool did_io = frame_sent;
+  if (keep_alive_due_ || greeting_queued_ || frame_sent) {
     if (keep_alive_due_) {
       keep_alive_due_ = false;
-      SendFrame(BuildMessage(mtKeepAlive, {}, 0));
+      did_io = true;
+      if (!SendFrame(BuildMessage(mtKeepAlive, {}, 0))) {
+        EndConnection(true);
+        return true;
+      }
     }
     reply = true;
     greeting_queued_ = false;
-    if (!ReceiveFrame()) {
+    const ReadOutcome outcome = ReceiveFrame();
+    if (outcome != ReadOutcome::kReply) {
       reply = false;
-      ++error_count_;
+      // A reply that merely did not come is counted below, as an empty buffer.
+      if (outcome != ReadOutcome::kNoReply) ++error_count_;
     }
+    if (outcome == ReadOutcome::kClosed) {
+      ClientDisconnected();
+      EndConnection(true);
+      return true;
+    }
+    // A message is answered by the next reply or by none: a reply that failed to come, or a
+    // frame that left the stream out of step, ends the connection, so the pairing of replies
+    // with messages never drifts. An idle keep-alive keeps the plain error count.
+    if (outcome == ReadOutcome::kOutOfStep || (frame_sent && outcome != ReadOutcome::kReply)) {
+      Log(kLogNetworkErrors);
+      EndConnection(true);
+      return true;
+    }
+    if (outcome == ReadOutcome::kNoReply) reply_owed_ = true;
   }
-
-  // The head leaves the queue once written, unless the connection turned out to be closed
-  // when its reply was read: a peer that died just before took the bytes into a dead
-  // socket, so the message goes again after the next connection (a duplicate at worst).
-  if (frame_sent_ && drop_after_send_ && !reply_stream_closed_) queue_.Drop();
 
   // Runs in idle steps too: the buffer keeps the last read, so one missing reply is counted
   // again in every step until something valid arrives.
   if (reply_buffer_.empty()) {
     reply = false;
     ++error_count_;
+    if (frame_sent) {
+      // A reply of length 0 answers nothing.
+      Log(kLogNetworkErrors);
+      EndConnection(true);
+      return true;
+    }
+  }
+  if (!reply) return did_io;
+
+  const std::optional<ParsedMessage> parsed = ValidateMessage(reply_buffer_);
+  if (!parsed) {
+    // Neither counts nor resets; but a message it was meant to answer is not answered.
+    if (frame_sent) {
+      Log(kLogNetworkErrors);
+      EndConnection(true);
+    }
+    return true;
   }
 
-  if (!reply) return;
-  const std::optional<ParsedMessage> parsed = ValidateMessage(reply_buffer_);
-  if (!parsed) return;  // neither counts nor resets
-
   error_count_ = 0;
+  reply_owed_ = false;
   TickIndicator();
   try {
     reply_payload_ = parsed->payload;
   } catch (const std::bad_alloc&) {
     ++error_count_;
   }
+  if (frame_sent && !EndsConnection(parsed->type)) MessageAnswered(message, parsed->type);
   HandleReply(parsed->type);
+  return true;
+}
+
+void ServerLink::MessageAnswered(const QueuedMessage& message, uint32_t reply_type) {
+  queue_.Drop();
+  in_flight_.reset();
+  switch (message.origin) {
+    case MessageOrigin::kReplayed:
+      // Only the reply read right after a file's message confirms that file.
+      if (reply_type == mtStoredEventAck || reply_type == mtLinkStateAck) {
+        if (message.type == mtStoredEvent) ++events_delivered_;
+        config_.spool.SpoolAcknowledged(message.spool_path);
+      } else {
+        config_.spool.ReplayAnswered(message.spool_path);
+      }
+      break;
+    case MessageOrigin::kRecord:
+      if (message.type == mtEvent) ++events_delivered_;
+      break;
+    case MessageOrigin::kConnection:
+      break;
+  }
 }
 
 void ServerLink::HandleReply(uint32_t type) {
@@ -117,29 +199,24 @@ void ServerLink::HandleReply(uint32_t type) {
     case mtAccepted:
       accepted_ = true;
       break;
-    case mtStoredEventAck:
-    case mtLinkStateAck:
-      config_.spool.SpoolAcknowledged();
-      break;
     case mtPoll:
       EnqueueMessage(mtPollAnswer, {});
       break;
     case mtAccessDenied:
-      server_connected_ = false;
       reconnect_allowed_ = false;
       DropConnection();
       break;
     case mtDropLink:
-      server_connected_ = false;
       DropConnection();
       break;
     case mtDisconnect:
-      // The connection stays open; the next attempt, a full interval later, closes it.
+      // The socket stays open; the next attempt, a full interval later, closes it.
       error_count_ = 0;
       last_connect_ms_ = config_.clock.MonotonicMs();
       server_connected_ = false;
       TickIndicator();
       Log(kLogServerDisconnect);
+      EndConnection(false);
       break;
     default:
       break;
@@ -150,11 +227,14 @@ void ServerLink::ConnectionAttempt() {
   TickIndicator();
   Log(kLogConnecting);
   last_connect_ms_ = config_.clock.MonotonicMs();
-  // Up while the attempt runs: the hand-off queues instead of spooling, and what it queues
-  // waits for a later connection if this one fails.
+  ++connection_attempts_;
+  // Up while the attempt runs, as the window and the replay know it; the hand-off waits
+  // for an established connection and spools meanwhile.
   server_connected_ = true;
   client_.reset();
   accepted_ = false;
+  reply_owed_ = false;
+  in_flight_.reset();
 
   bool connected = false;
   try {
@@ -165,10 +245,16 @@ void ServerLink::ConnectionAttempt() {
       connected = true;
     }
   } catch (...) {
+    Report("connect: " + CurrentExceptionText());
     connected = false;
   }
+  established_ = connected;
   server_connected_ = connected;
-  if (!connected) return;
+  if (!connected) {
+    // What was queued during the attempt had no connection to go on.
+    SpoolQueued();
+    return;
+  }
 
   config_.spool.ReleaseReplayWait();
   Log(kLogConnected);
@@ -193,12 +279,49 @@ void ServerLink::ClientDisconnected() {
 void ServerLink::DropConnection() {
   server_connected_ = false;
   TickIndicator();
-  if (!client_) return;
-  try {
-    const bool was_open = client_->Connected();
-    client_->Disconnect();
-    if (was_open) ClientDisconnected();
-  } catch (...) {
+  EndConnection(true);
+}
+
+void ServerLink::EndConnection(bool close) {
+  const bool was_established = established_.exchange(false);
+  server_connected_ = false;
+  if (close && client_) {
+    try {
+      const bool was_open = client_->Connected();
+      client_->Disconnect();
+      if (was_open) ClientDisconnected();
+    } catch (...) {
+    }
+  }
+  // A file whose message was on the wire when the connection ended may be what the server
+  // cannot take; the replay counts such endings.
+  if (was_established && in_flight_ && in_flight_->origin == MessageOrigin::kReplayed) {
+    config_.spool.ReplayInterrupted(in_flight_->spool_path);
+  }
+  in_flight_.reset();
+  SpoolQueued();
+}
+
+void ServerLink::SpoolQueued() {
+  for (const QueuedMessage& message : queue_.TakeAll()) {
+    // Replayed messages are still on disk; the rest belongs to the connection that ended.
+    if (message.origin != MessageOrigin::kRecord) continue;
+    try {
+      config_.spool.SpoolUndelivered(message.type, PayloadOf(message));
+    } catch (...) {
+      Report("spooling an undelivered record: " + CurrentExceptionText());
+    }
+  }
+}
+
+void ServerLink::SpoolWaiting() {
+  for (const QueuedMessage& message : queue_.TakeWaiting()) {
+    if (message.origin != MessageOrigin::kRecord) continue;
+    try {
+      config_.spool.SpoolUndelivered(message.type, PayloadOf(message));
+    } catch (...) {
+      Report("spooling a waiting record: " + CurrentExceptionText());
+    }
   }
 }
 
@@ -207,13 +330,11 @@ bool ServerLink::SendFrame(std::span<const uint8_t> message) {
   try {
     written = client_ && client_->WriteAll(BuildFrame(message));
   } catch (...) {
-    // Not a network failure: the connection stays as it is.
-    ++error_count_;
-    return false;
+    Report("write: " + CurrentExceptionText());
+    written = false;
   }
   if (written) return true;
-
-  // A network failure closes the connection at once; the next step is an attempt.
+  ++error_count_;
   if (client_) {
     try {
       client_->Disconnect();
@@ -221,42 +342,58 @@ bool ServerLink::SendFrame(std::span<const uint8_t> message) {
     }
   }
   ClientDisconnected();
-  ++error_count_;
   return false;
 }
 
-bool ServerLink::ReceiveFrame() {
+ServerLink::ReadOutcome ServerLink::ReceiveFrame() {
   reply_buffer_.clear();
-  if (!client_) return true;
+  if (!client_) return ReadOutcome::kClosed;
+  const uint64_t start = config_.clock.MonotonicMs();
+  const auto remaining_ms = [&]() -> int {
+    const uint64_t elapsed = config_.clock.MonotonicMs() - start;
+    return elapsed >= kReplyDeadlineMs ? 0 : static_cast<int>(kReplyDeadlineMs - elapsed);
+  };
+  const auto idle_ms = [](int remaining) { return std::min(remaining, kReplyReadTimeoutMs); };
   try {
     std::array<uint8_t, kTransportHeaderSize> header{};
-    TcpConnection::ReadResult result = client_->ReadExactly(header.data(), header.size(), kReplyReadTimeoutMs);
-    if (result.status == TcpConnection::ReadStatus::kClosed) reply_stream_closed_ = true;
-    if (result.status != TcpConnection::ReadStatus::kOk) return true;
+    int remaining = remaining_ms();
+    TcpConnection::ReadResult result = client_->ReadExactly(header.data(), header.size(), idle_ms(remaining), remaining);
+    if (result.status == TcpConnection::ReadStatus::kClosed) return ReadOutcome::kClosed;
+    if (result.status != TcpConnection::ReadStatus::kOk) {
+      // Bytes of a header already taken from the stream cannot be put back.
+      return result.bytes == 0 ? ReadOutcome::kNoReply : ReadOutcome::kOutOfStep;
+    }
 
-    // A wrong mark leaves the body in the stream: it is read as the next header.
+    // A wrong mark leaves the body in the stream, where it would be read as the next header.
     const std::optional<int32_t> length = TransportMessageLength(header);
-    if (!length) return true;
-    if (*length < 0 || *length > kMaxMessageLength) return false;
+    if (!length || *length < 0 || *length > kMaxMessageLength) return ReadOutcome::kOutOfStep;
 
     const auto size = static_cast<std::size_t>(*length);
     reply_buffer_.resize(size);
     std::size_t received = 0;
     int retries = 0;
     while (received < size) {
+      remaining = remaining_ms();
+      if (remaining <= 0) break;
       const std::size_t piece = std::min(size - received, kBodyPieceSize);
-      result = client_->ReadExactly(reply_buffer_.data() + received, piece, kReplyReadTimeoutMs);
+      result = client_->ReadExactly(reply_buffer_.data() + received, piece, idle_ms(remaining), remaining);
       received += std::min(result.bytes, piece);
       if (result.status == TcpConnection::ReadStatus::kOk) continue;
-      if (result.status == TcpConnection::ReadStatus::kTimeout && retries++ < kMaxBodyRetries) continue;
-      if (result.status == TcpConnection::ReadStatus::kClosed) reply_stream_closed_ = true;
-      reply_buffer_.clear();
-      return false;
+      if (result.status == TcpConnection::ReadStatus::kClosed) {
+        reply_buffer_.clear();
+        return ReadOutcome::kClosed;
+      }
+      if (retries++ >= kMaxBodyRetries) break;
     }
-    return true;
+    if (received < size) {
+      reply_buffer_.clear();
+      return ReadOutcome::kOutOfStep;
+    }
+    return ReadOutcome::kReply;
   } catch (...) {
     reply_buffer_.clear();
-    return false;
+    Report("reply read: " + CurrentExceptionText());
+    return ReadOutcome::kOutOfStep;
   }
 }
 
@@ -267,7 +404,15 @@ void ServerLink::Log(const std::string& text) {
   config_.observer.LogLine(FormatDateAndTime(config_.clock.Now()) + " " + text);
 }
 
-void ServerLink::TickIndicator() { config_.observer.TickServerIndicator(); }
+void ServerLink::TickIndicator() { config_.observer.TickServerIndicator(server_connected_.load()); }
+
+void ServerLink::Report(const std::string& what) {
+  if (config_.reporter == nullptr) return;
+  try {
+    config_.reporter->ReportException("server link", what);
+  } catch (...) {
+  }
+}
 
 bool ServerLink::DueSince(std::optional<uint64_t> since, uint64_t interval) const {
   if (!since) return true;
@@ -287,7 +432,9 @@ void ServerLink::Wake() {
 
 bool ServerLink::CanSkipStep(uint64_t& wake_at_ms) const {
   wake_at_ms = kNoDeadline;
-  if (!server_connected_) {
+  if (!established_) {
+    // Something queued without a connection goes to the spool at once.
+    if (!queue_.IsEmpty()) return false;
     if (reconnect_allowed_) {
       if (DueSince(last_connect_ms_, kReconnectIntervalMs)) return false;
       wake_at_ms = *last_connect_ms_ + kReconnectIntervalMs + 1;
@@ -328,6 +475,7 @@ bool ServerLink::WaitStopped(int timeout_ms) {
 
 void ServerLink::Execute() {
   while (!stop_requested_) {
+    last_progress_ms_ = config_.clock.MonotonicMs();
     uint64_t generation = 0;
     {
       std::lock_guard lock(wake_mutex_);
@@ -344,12 +492,15 @@ void ServerLink::Execute() {
                         [&] { return stop_requested_ || wake_generation_ != generation; });
       continue;
     }
+    bool worked = false;
     try {
-      Step();
+      worked = Step();
     } catch (...) {
       // An unexpected fault must not end the link; the next step goes on.
+      Report(CurrentExceptionText());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A step that sent or read goes straight on to the next: the link keeps the server's pace.
+    if (!worked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   CloseClientAtEnd();
   {
@@ -359,18 +510,11 @@ void ServerLink::Execute() {
   stopped_cv_.notify_all();
 }
 
-std::vector<std::vector<uint8_t>> ServerLink::TakeUndelivered() {
-  std::vector<std::vector<uint8_t>> messages;
-  if (started_ && !WaitStopped(0)) return messages;
-  std::vector<uint8_t> message;
-  while (queue_.Peek(message)) {
-    messages.push_back(std::move(message));
-    queue_.Drop();
-  }
-  return messages;
-}
-
 void ServerLink::CloseClientAtEnd() {
+  // A stop between steps: nothing is in flight, whatever is still queued is undelivered.
+  established_ = false;
+  in_flight_.reset();
+  SpoolQueued();
   if (!client_) return;
   try {
     if (client_->Connected()) {

@@ -23,8 +23,9 @@ class TcpConnection {
   // Writes the whole buffer; false on a network failure (the connection is then closed).
   virtual bool WriteAll(std::span<const uint8_t> data) = 0;
   // Reads until `size` bytes have arrived. Ends with kTimeout when no byte arrives for
-  // timeout_ms, kClosed when the peer closed or the connection broke.
-  virtual ReadResult ReadExactly(uint8_t* buffer, std::size_t size, int timeout_ms) = 0;
+  // timeout_ms, or when the whole read has taken total_timeout_ms (negative: no such limit),
+  // and kClosed when the peer closed or the connection broke.
+  virtual ReadResult ReadExactly(uint8_t* buffer, std::size_t size, int timeout_ms, int total_timeout_ms = -1) = 0;
   virtual bool Connected() const = 0;
   virtual void Disconnect() = 0;
 };

@@ -10,17 +10,25 @@ HandOff::HandOff(ServerLinkPort* link, SpoolFolder& spool, const Settings& setti
 bool HandOff::TryEnqueue(uint32_t type, std::span<const uint8_t> payload) {
   // A full queue refuses the message: it is then spooled like one that met a link down,
   // rather than lost.
-  return link_ != nullptr && link_->ServerConnected() && link_->EnqueueMessage(type, payload);
+  return link_ != nullptr && link_->ConnectionEstablished() && link_->EnqueueMessage(type, payload);
 }
 
 void HandOff::HandOffEvent(const TEventRecord& record) {
   const auto bytes = record.Bytes();
   if (TryEnqueue(mtEvent, bytes)) return;
-  spool_.WriteSpoolFile(mtStoredEvent, bytes);
+  SpoolRecord(mtEvent, bytes);
 }
 
 void HandOff::SendOrSpool(uint32_t type, std::span<const uint8_t> payload) {
   if (TryEnqueue(type, payload)) return;
+  SpoolRecord(type, payload);
+}
+
+void HandOff::SpoolRecord(uint32_t type, std::span<const uint8_t> payload) {
+  if (type == mtEvent) {
+    spool_.WriteSpoolFile(mtStoredEvent, payload);
+    return;
+  }
   if (settings_.NotSendToDiskK8) return;
   spool_.WriteSpoolFile(type, payload);
 }

@@ -10,8 +10,9 @@
 
 namespace drv {
 
-// Chooses the road of every outgoing payload of the receiver side: the server link's queue
-// while the link is up and takes it, the spool otherwise. Runs on the main thread.
+// Chooses the road of every outgoing record of the receiver side: the server link's queue
+// while a connection stands and takes it, the spool otherwise. The hand-offs run on the
+// main thread; SpoolRecord also on the link thread, for what a connection left undelivered.
 class HandOff {
  public:
   // `link` is nullptr when no server link exists. `spool` and `settings` must outlive this.
@@ -21,9 +22,13 @@ class HandOff {
   void HandOffEvent(const TEventRecord& record);
   // Queued or spooled under `type`; dropped instead of spooled when NotSendToDiskK8 is set.
   void SendOrSpool(uint32_t type, std::span<const uint8_t> payload);
+  // The spool's half of both rules, for a record of live type `type` (mtEvent or any other)
+  // that is not going to the server now.
+  void SpoolRecord(uint32_t type, std::span<const uint8_t> payload);
 
  private:
-  // True when the link is up and its queue took the message.
+  // True when a connection stands and its queue took the message. While an attempt merely
+  // runs, nothing is queued: the record would sit in memory for the whole outage.
   bool TryEnqueue(uint32_t type, std::span<const uint8_t> payload);
 
   ServerLinkPort* link_;

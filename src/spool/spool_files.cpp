@@ -261,7 +261,7 @@ std::optional<SpoolFolder::SpoolFile> SpoolFolder::ReadSpoolFile(const std::stri
       reporter_.ReportException("ReadSpoolFile", path + ": " + ErrnoText(error));
       return std::nullopt;
     }
-    SetAside(path, ErrnoText(error));
+    SetAsideUnreadable(path, ErrnoText(error));
     return std::nullopt;
   }
   std::vector<uint8_t> bytes;
@@ -279,11 +279,11 @@ std::optional<SpoolFolder::SpoolFile> SpoolFolder::ReadSpoolFile(const std::stri
   }
   ::close(fd);
   if (read_errno != 0) {
-    SetAside(path, ErrnoText(read_errno));
+    SetAsideUnreadable(path, ErrnoText(read_errno));
     return std::nullopt;
   }
   if (bytes.size() < 4) {
-    SetAside(path, "shorter than its type code");
+    SetAsideUnreadable(path, "shorter than its type code");
     return std::nullopt;
   }
   SpoolFile file;
@@ -292,20 +292,34 @@ std::optional<SpoolFolder::SpoolFile> SpoolFolder::ReadSpoolFile(const std::stri
   return file;
 }
 
-void SpoolFolder::SetAside(const std::string& path, const std::string& why) {
+bool SpoolFolder::SetAside(const std::string& path, const std::string& why,
+                           const std::function<std::string(const std::string& target)>& operator_line) {
   int error = 0;
   for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
     const std::string target = path + kSetAsideSuffix + (attempt == 0 ? std::string() : std::to_string(attempt));
     const MoveResult result = MoveNoReplace(path, target, error);
     if (result == MoveResult::kTaken) continue;
     if (result == MoveResult::kDone) {
-      reporter_.OperatorLog("Файл спула не читается и отложен: " + target + " (" + why + ")");
-      return;
+      reporter_.OperatorLog(operator_line(target));
+      return true;
     }
-    if (error == ENOENT) return;  // gone meanwhile: nothing left to set aside
+    if (error == ENOENT) return false;  // gone meanwhile: nothing left to set aside
     break;
   }
-  reporter_.ReportException("ReadSpoolFile", path + ": " + why + "; not set aside: " + ErrnoText(error));
+  reporter_.ReportException("SetAside", path + ": " + why + "; not set aside: " + ErrnoText(error));
+  return false;
+}
+
+void SpoolFolder::SetAsideUnreadable(const std::string& path, const std::string& why) {
+  SetAside(path, why, [&why](const std::string& target) {
+    return "Файл спула не читается и отложен: " + target + " (" + why + ")";
+  });
+}
+
+bool SpoolFolder::SetAsideRefused(const std::string& path) {
+  return SetAside(path, "the server ends the connection on its message", [](const std::string& target) {
+    return "Файл спула отложен: сервер разрывает соединение на его сообщении: " + target;
+  });
 }
 
 bool SpoolFolder::RemoveSpoolFile(const std::string& path) const { return ::unlink(path.c_str()) == 0; }

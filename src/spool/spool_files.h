@@ -72,6 +72,10 @@ class SpoolFolder {
   // True when the file existed and was deleted.
   bool RemoveSpoolFile(const std::string& path) const;
 
+  // Renames a file whose message the server keeps refusing to the set-aside name, with an
+  // operator line naming it. True when it was moved.
+  bool SetAsideRefused(const std::string& path);
+
   const std::string& Prefix() const { return prefix_; }
 
  private:
@@ -82,7 +86,11 @@ class SpoolFolder {
   bool Publish(const std::string& temp_path, uint32_t value);
   void SyncFolder();
   void Failed(const std::string& path, const std::string& error);
-  void SetAside(const std::string& path, const std::string& why);
+  void SetAsideUnreadable(const std::string& path, const std::string& why);
+  // Moves `path` to a free set-aside name; `operator_line` gets the new name. False when the
+  // file could not be moved (or had gone).
+  bool SetAside(const std::string& path, const std::string& why,
+                const std::function<std::string(const std::string& target)>& operator_line);
 
   const Clock& clock_;
   std::string prefix_;

@@ -22,7 +22,7 @@ class CountingObserver final : public LinkObserver {
     std::lock_guard lock(mutex);
     lines.push_back(line);
   }
-  void TickServerIndicator() override {}
+  void TickServerIndicator(bool) override {}
   std::mutex mutex;
   std::vector<std::string> lines;
 };

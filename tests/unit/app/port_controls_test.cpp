@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "app/ini_file.h"
 #include "serverlink/frames.h"
@@ -66,7 +68,7 @@ class FakeView final : public PortControlsView {
 class NullObserver final : public LinkObserver {
  public:
   void LogLine(const std::string&) override {}
-  void TickServerIndicator() override {}
+  void TickServerIndicator(bool) override {}
 };
 
 class PortControlsTest : public ::testing::Test {
@@ -83,22 +85,27 @@ class PortControlsTest : public ::testing::Test {
         .sleep_ms = {},
         .work_dir = dir.Path(),
     });
-    server.RefuseNextConnects(1000);
+    // A server that answers everything: port-state messages belong to a connection.
+    for (int i = 0; i < 100; ++i) server.Reply(mtKeepAlive);
     const Driver::StartState state = driver->Start();
+    for (int i = 0; i < 1000 && !driver->link()->ConnectionEstablished(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(driver->link()->ConnectionEstablished());
     controls = std::make_unique<PortControls>(*driver, view, reporter);
     controls->ShowStartState(state);
   }
   std::string SavedComPort() const {
     return IniFile::Load(dir.Path("drvlarna.ini")).ReadString("port", "ComPort", "<none>");
   }
-  // The port-state messages queued so far: (name, open flag).
+  // The port-state messages sent so far: (name, open flag).
   std::vector<std::pair<std::string, int>> QueuedPortStates() {
     std::vector<std::pair<std::string, int>> states;
-    driver->link()->RequestStop();
-    while (!driver->link()->WaitStopped(50)) {
+    for (int i = 0; i < 1000 && !driver->link()->Queue().IsEmpty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    for (const auto& message : driver->link()->TakeUndelivered()) {
-      const auto parsed = ValidateMessage(message);
+    for (const auto& frame : server.Writes()) {
+      const auto parsed = ValidateMessage(std::span<const uint8_t>(frame).subspan(kTransportHeaderSize));
       if (!parsed || parsed->type != mtPortStateChanged) continue;
       states.emplace_back(std::string(parsed->payload.begin() + 1, parsed->payload.begin() + 1 + parsed->payload[0]),
                           parsed->payload[7]);

@@ -244,7 +244,7 @@ class DriverPortLossTest : public ::testing::Test {
   };
   class NoObserver final : public LinkObserver {
     void LogLine(const std::string&) override {}
-    void TickServerIndicator() override {}
+    void TickServerIndicator(bool) override {}
   };
 
   void SetUp() override {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "serverlink/frames.h"
+#include "support/fake_clock.h"
 #include "serverlink/tcp_connection.h"
 #include "spool/event_record.h"
 
@@ -51,6 +52,13 @@ class ScriptedServer {
   void Close() {
     std::lock_guard lock(mutex_);
     incoming_.push_back(Item{Item::kClosed, 0});
+  }
+  // The server pauses for `ms` before what is scripted next; reads wait on `clock`, and a
+  // pause longer than a read's time-out makes that read time out.
+  void Delay(FakeClock& clock, int ms) {
+    std::lock_guard lock(mutex_);
+    clock_ = &clock;
+    incoming_.push_back(Item{Item::kDelay, 0, ms});
   }
   // Runs inside Connect, before it returns (the link's state during an attempt).
   void OnConnect(std::function<void()> hook) {
@@ -121,8 +129,9 @@ class ScriptedServer {
  private:
   friend class ScriptedConnection;
   struct Item {
-    enum Kind { kByte, kTimeout, kClosed } kind;
+    enum Kind { kByte, kTimeout, kClosed, kDelay } kind;
     uint8_t byte;
+    int delay_ms = 0;
   };
 
   mutable std::mutex mutex_;
@@ -132,6 +141,7 @@ class ScriptedServer {
   std::vector<ReadRequest> reads_;
   std::vector<std::string> journal_;
   std::function<void()> on_connect_;
+  FakeClock* clock_ = nullptr;
   int refuse_connects_ = 0;
   int fail_writes_ = 0;
   int connects_ = 0;
@@ -184,15 +194,28 @@ class ScriptedConnection final : public TcpConnection {
     return true;
   }
 
-  ReadResult ReadExactly(uint8_t* buffer, std::size_t size, int timeout_ms) override {
+  ReadResult ReadExactly(uint8_t* buffer, std::size_t size, int timeout_ms, int total_timeout_ms = -1) override {
     std::lock_guard lock(server_.mutex_);
     server_.reads_.push_back({size, timeout_ms});
     if (!connected_) return {ReadStatus::kClosed, 0};
     std::size_t got = 0;
+    int waited = 0;
     auto& in = server_.incoming_;
     while (got < size) {
       if (in.empty()) return {ReadStatus::kTimeout, got};
-      const auto item = in.front();
+      auto& next = in.front();
+      if (next.kind == ScriptedServer::Item::kDelay) {
+        // Waits as long as the pause, the idle time-out or what is left of the whole read.
+        const int budget = total_timeout_ms < 0 ? next.delay_ms : std::max(total_timeout_ms - waited, 0);
+        const int wait = std::min({next.delay_ms, timeout_ms, budget});
+        if (server_.clock_ != nullptr) server_.clock_->Advance(static_cast<uint64_t>(wait));
+        waited += wait;
+        next.delay_ms -= wait;
+        if (next.delay_ms > 0) return {ReadStatus::kTimeout, got};
+        in.pop_front();
+        continue;
+      }
+      const auto item = next;
       in.pop_front();
       if (item.kind == ScriptedServer::Item::kTimeout) return {ReadStatus::kTimeout, got};
       if (item.kind == ScriptedServer::Item::kClosed) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "serverlink/greeting.h"
 #include "serverlink/message_types.h"
 #include "spool/event_record.h"
+#include "serverlink/link_spool.h"
 #include "support/fake_clock.h"
 #include "unit/serverlink/scripted_connection.h"
 
@@ -38,21 +40,40 @@ class RecordingObserver final : public LinkObserver {
     texts.push_back(line.substr(std::min(prefix.size(), line.size())));
     server_.Note("log:" + texts.back());
   }
-  void TickServerIndicator() override { ++ticks; }
+  void TickServerIndicator(bool connected) override {
+    ++ticks;
+    tick_states.push_back(connected);
+  }
 
   std::vector<std::string> texts;
   int ticks = 0;
+  std::vector<bool> tick_states;
 
  private:
   const Clock& clock_;
   ScriptedServer& server_;
 };
 
-class RecordingSink final : public SpoolAckSink {
+// The spool as the link sees it: what it was given, in order.
+class RecordingSink final : public LinkSpool {
  public:
-  void SpoolAcknowledged() override { ++acks; }
+  struct Record {
+    uint32_t type;
+    std::vector<uint8_t> payload;
+    bool operator==(const Record&) const = default;
+  };
+  void SpoolUndelivered(uint32_t type, std::span<const uint8_t> payload) override {
+    undelivered.push_back({type, {payload.begin(), payload.end()}});
+  }
+  void SpoolAcknowledged(const std::string& path) override { acks.push_back(path); }
+  void ReplayAnswered(const std::string& path) override { answered.push_back(path); }
+  void ReplayInterrupted(const std::string& path) override { interrupted.push_back(path); }
   void ReleaseReplayWait() override { ++releases; }
-  int acks = 0;
+
+  std::vector<Record> undelivered;
+  std::vector<std::string> acks;
+  std::vector<std::string> answered;
+  std::vector<std::string> interrupted;
   int releases = 0;
 };
 
@@ -66,8 +87,9 @@ Bytes FrameWithLength(uint8_t mark, int32_t length) {
   return header;
 }
 
+// Public: the rows of table tests script the server and step the link.
 class ServerLinkTest : public ::testing::Test {
- protected:
+ public:
   void Connect() {
     link.Step();
     ASSERT_TRUE(link.ServerConnected());
@@ -85,6 +107,19 @@ class ServerLinkTest : public ::testing::Test {
     observer.texts.clear();
   }
   void Enqueue(uint32_t type = mtEvent) { link.EnqueueMessage(type, event_payload); }
+  void EnqueueMarked(uint32_t type, uint8_t marker) {
+    std::vector<uint8_t> payload(event_payload.begin(), event_payload.end());
+    payload[0] = marker;
+    link.EnqueueMessage(type, payload);
+  }
+  void EnqueueReplayed(const std::string& path, uint32_t type = mtStoredEvent) {
+    link.EnqueueReplayed(type, event_payload, path);
+  }
+  RecordingSink::Record Undelivered(uint32_t type, uint8_t marker) const {
+    std::vector<uint8_t> payload(event_payload.begin(), event_payload.end());
+    payload[0] = marker;
+    return {type, payload};
+  }
   int CountLogs(const std::string& text) const {
     return static_cast<int>(std::count(observer.texts.begin(), observer.texts.end(), text));
   }
@@ -114,8 +149,7 @@ class ServerLinkTest : public ::testing::Test {
   }};
 };
 
-TEST_F(ServerLinkTest, GreetingFollowsMessagesLeftFromBefore) {
-  Enqueue();  // queued while the link is still down
+TEST_F(ServerLinkTest, GreetingGoesFirstOnEveryConnection) {
   Connect();
   EXPECT_EQ(server.LastHost(), "server.example");
   EXPECT_EQ(server.LastPort(), 4321);
@@ -123,18 +157,17 @@ TEST_F(ServerLinkTest, GreetingFollowsMessagesLeftFromBefore) {
   EXPECT_EQ(spool.releases, 1);
   EXPECT_EQ(observer.texts, (std::vector<std::string>{kConnecting, kConnected}));
 
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < 4; ++i) {
     server.Reply(mtKeepAlive);
     link.Step();
   }
-  EXPECT_EQ(server.WrittenTypes(), (std::vector<uint32_t>{mtEvent, mtHello, mtPortState, mtFirstNumber, mtVersion}));
+  EXPECT_EQ(server.WrittenTypes(), (std::vector<uint32_t>{mtHello, mtPortState, mtFirstNumber, mtVersion}));
   const auto writes = server.Writes();
   EXPECT_EQ(SequenceOf(writes[0]), 0);
-  EXPECT_EQ(SequenceOf(writes[1]), 1);
-  EXPECT_EQ(PayloadOf(writes[1]), (Bytes{0x40, 0x00}));
-  EXPECT_EQ(PayloadOf(writes[2]), (Bytes{0x05, 'C', 'O', 'M', '1', '2', 0x00, 0x01}));
-  EXPECT_EQ(PayloadOf(writes[3]), (Bytes{0x2C}));
-  EXPECT_EQ(PayloadOf(writes[4]), (Bytes{0x08, 0x00, 0x0F, 0x00, 0x03, 0x00, 0x0F, 0x00}));
+  EXPECT_EQ(PayloadOf(writes[0]), (Bytes{0x40, 0x00}));
+  EXPECT_EQ(PayloadOf(writes[1]), (Bytes{0x05, 'C', 'O', 'M', '1', '2', 0x00, 0x01}));
+  EXPECT_EQ(PayloadOf(writes[2]), (Bytes{0x2C}));
+  EXPECT_EQ(PayloadOf(writes[3]), (Bytes{0x08, 0x00, 0x0F, 0x00, 0x03, 0x00, 0x0F, 0x00}));
 
   // Logged before anything was written; every write followed by one reply read.
   const auto journal = server.Journal();
@@ -142,12 +175,38 @@ TEST_F(ServerLinkTest, GreetingFollowsMessagesLeftFromBefore) {
   const auto first_write = std::find(journal.begin(), journal.end(), "write");
   EXPECT_LT(logged, first_write);
   const auto reads = server.Reads();
-  ASSERT_EQ(reads.size(), 10u);  // header and body of each keep-alive reply
+  ASSERT_EQ(reads.size(), 8u);  // header and body of each keep-alive reply
   for (std::size_t i = 0; i < reads.size(); i += 2) {
     EXPECT_EQ(reads[i].size, kTransportHeaderSize);
     EXPECT_EQ(reads[i].timeout_ms, 1000);
   }
   EXPECT_EQ(link.ErrorCount(), 0);
+}
+
+TEST_F(ServerLinkTest, RecordsQueuedWithoutAConnectionAreSpooledAndTheGreetingAlwaysFits) {
+  // A full queue while no connection stands: everything goes to the spool before the
+  // attempt, so the new connection still says hello.
+  server.RefuseNextConnects(1);
+  link.Step();
+  ASSERT_FALSE(link.ServerConnected());
+  for (int i = 0; i < TSendQueue::kSlotCount; ++i) EnqueueMarked(i % 2 ? mtEvent : mtLinkState, static_cast<uint8_t>(i));
+  EXPECT_FALSE(link.EnqueueMessage(mtEvent, event_payload));
+  link.EnqueueMessage(mtPortStateChanged, {});
+  link.Step();  // not yet time for an attempt: the queue is spooled all the same
+  EXPECT_EQ(server.Connects(), 1);
+  EXPECT_TRUE(link.Queue().IsEmpty());
+  ASSERT_EQ(spool.undelivered.size(), 100u);
+  for (int i = 0; i < TSendQueue::kSlotCount; ++i) {
+    EXPECT_EQ(spool.undelivered[i], Undelivered(i % 2 ? mtEvent : mtLinkState, static_cast<uint8_t>(i))) << i;
+  }
+
+  clock.Advance(5001);
+  Connect();
+  for (int i = 0; i < 4; ++i) {
+    server.Reply(mtKeepAlive);
+    link.Step();
+  }
+  EXPECT_EQ(server.WrittenTypes(), (std::vector<uint32_t>{mtHello, mtPortState, mtFirstNumber, mtVersion}));
 }
 
 TEST_F(ServerLinkTest, FullQueueRefusesSoTheCallerCanSpool) {
@@ -209,6 +268,7 @@ TEST_F(ServerLinkTest, PollIsAnsweredWithAnEmptyPollAnswer) {
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_EQ(server.WrittenTypes()[1], mtPollAnswer);
   EXPECT_EQ(writes[1].size(), kTransportHeaderSize + kMessageHeaderSize);
+  EXPECT_EQ(link.EventsDelivered(), 1u);  // the poll answered the event
 }
 
 TEST_F(ServerLinkTest, DisconnectCommandWaitsFullIntervalFromItsArrival) {
@@ -222,6 +282,7 @@ TEST_F(ServerLinkTest, DisconnectCommandWaitsFullIntervalFromItsArrival) {
   EXPECT_EQ(observer.texts, (std::vector<std::string>{kServerDisconnect}));
   EXPECT_GT(observer.ticks, ticks);
   EXPECT_EQ(link.ErrorCount(), 0);
+  EXPECT_EQ(server.Disconnects(), 0);  // left open for the next attempt to close
 
   clock.Advance(5000);
   link.Step();
@@ -261,103 +322,166 @@ TEST_F(ServerLinkTest, AccessDeniedEndsAttemptsAndLogsOnce) {
   EXPECT_EQ(CountLogs(kAccessDenied), 1);
   EXPECT_EQ(observer.texts.size(), 1u);
   EXPECT_EQ(server.Connects(), 1);
-  EXPECT_EQ(link.Queue().Count(), 1);
+  // Nothing waits in memory for a connection that will never come.
+  EXPECT_TRUE(link.Queue().IsEmpty());
+  EXPECT_EQ(spool.undelivered.size(), 2u);
 }
 
-TEST_F(ServerLinkTest, SilentServerTakesTheLinkDownAtTheTwentySecondConnectedStep) {
+// Every way a connection can end leaves its records with the spool: the one on the wire
+// and those still queued, in order; replayed messages and the connection's own are not
+// spooled (their files are still on disk, or they meant nothing beyond the connection).
+struct EndingRow {
+  const char* name;
+  std::function<void(ServerLinkTest&)> end;
+};
+
+class ConnectionEnding : public ServerLinkTest, public ::testing::WithParamInterface<EndingRow> {};
+
+TEST_P(ConnectionEnding, SpoolsEveryUndeliveredRecord) {
+  const EndingRow& row = GetParam();
+  ConnectAndGreet(true);
+  EnqueueMarked(mtEvent, 1);
+  EnqueueReplayed("spool/A.dd8");
+  EnqueueMarked(mtLinkState, 2);
+  link.EnqueueMessage(mtPollAnswer, {});
+  EnqueueMarked(mtEvent, 3);
+  row.end(*this);
+
+  EXPECT_FALSE(link.ServerConnected());
+  EXPECT_FALSE(link.ConnectionEstablished());
+  EXPECT_TRUE(link.Queue().IsEmpty());
+  EXPECT_EQ(spool.undelivered, (std::vector<RecordingSink::Record>{Undelivered(mtEvent, 1), Undelivered(mtLinkState, 2),
+                                                                   Undelivered(mtEvent, 3)}));
+  EXPECT_TRUE(spool.acks.empty());
+  EXPECT_EQ(link.EventsDelivered(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, ConnectionEnding,
+    ::testing::Values(
+        EndingRow{"ReplyTimesOut", [](ServerLinkTest& t) { t.link.Step(); }},
+        EndingRow{"ReplyFindsTheConnectionClosed",
+                  [](ServerLinkTest& t) {
+                    t.server.Close();
+                    t.link.Step();
+                  }},
+        EndingRow{"WriteFails",
+                  [](ServerLinkTest& t) {
+                    t.server.FailNextWrites(1);
+                    t.link.Step();
+                  }},
+        EndingRow{"InvalidReply",
+                  [](ServerLinkTest& t) {
+                    Bytes bad = BuildMessage(mtKeepAlive, {}, 0);
+                    bad[17] = 0;
+                    t.server.Feed(BuildFrame(bad));
+                    t.link.Step();
+                  }},
+        EndingRow{"EmptyReply",
+                  [](ServerLinkTest& t) {
+                    t.server.Feed(FrameWithLength(0xFF, 0));
+                    t.link.Step();
+                  }},
+        EndingRow{"DropLink",
+                  [](ServerLinkTest& t) {
+                    t.server.Reply(mtDropLink);
+                    t.link.Step();
+                  }},
+        EndingRow{"Disconnect",
+                  [](ServerLinkTest& t) {
+                    t.server.Reply(mtDisconnect);
+                    t.link.Step();
+                  }},
+        EndingRow{"AccessDenied",
+                  [](ServerLinkTest& t) {
+                    t.server.Reply(mtAccessDenied);
+                    t.link.Step();
+                  }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ServerLinkTest, ReplyFailureEndsTheConnectionAtOnceWithItsLine) {
+  ConnectAndGreet(true);
+  Enqueue();
+  server.Stall();
+  link.Step();
+  EXPECT_FALSE(link.ServerConnected());
+  EXPECT_EQ(server.Disconnects(), 1);
+  EXPECT_EQ(observer.texts, (std::vector<std::string>{kTooManyErrors}));
+  // A late reply can never be taken for the next message's: that goes on a new connection.
+  clock.Advance(5001);
   Connect();
-  observer.texts.clear();
-  for (int step = 1; step <= 21; ++step) {
+  EXPECT_EQ(server.Connects(), 2);
+}
+
+TEST_F(ServerLinkTest, SilentIdleServerTakesTheLinkDownAtTheTwentySecondErrorCount) {
+  ConnectAndGreet(true);
+  clock.Advance(501);
+  link.Step();  // the keep-alive's reply does not come
+  ASSERT_EQ(link.ErrorCount(), 1);
+  for (int step = 2; step <= 21; ++step) {
     link.Step();
     ASSERT_TRUE(link.ServerConnected()) << step;
     ASSERT_EQ(link.ErrorCount(), step);
   }
   EXPECT_TRUE(observer.texts.empty());
-  EXPECT_EQ(server.WrittenTypes(), (std::vector<uint32_t>{mtHello, mtPortState, mtFirstNumber, mtVersion}));
-  const auto reads = server.Reads();
-  ASSERT_EQ(reads.size(), 4u);
-  for (const auto& read : reads) EXPECT_EQ(read.timeout_ms, 1000);
-
+  EXPECT_EQ(server.WrittenTypes(), (std::vector<uint32_t>{mtKeepAlive}));
   link.Step();
   EXPECT_EQ(observer.texts, (std::vector<std::string>{kTooManyErrors}));
   EXPECT_FALSE(link.ServerConnected());
 }
 
+TEST_F(ServerLinkTest, RecordIsNotWrittenWhileAKeepAliveReplyIsOwed) {
+  ConnectAndGreet(true);
+  clock.Advance(501);
+  link.Step();  // keep-alive unanswered: its reply may still come
+  Enqueue();
+  server.Reply(mtKeepAlive);  // the late keep-alive reply, which must not answer the event
+  link.Step();
+  EXPECT_EQ(server.WrittenTypes(), (std::vector<uint32_t>{mtKeepAlive}));
+  EXPECT_FALSE(link.ServerConnected());
+  EXPECT_EQ(spool.undelivered.size(), 1u);
+  EXPECT_EQ(link.EventsDelivered(), 0u);
+}
+
 TEST_F(ServerLinkTest, ValidReplyResetsTheErrorCount) {
-  Connect();
+  ConnectAndGreet(true);
+  clock.Advance(501);
   for (int i = 0; i < 10; ++i) link.Step();
   ASSERT_EQ(link.ErrorCount(), 10);
-  Enqueue();
+  clock.Advance(501);
   server.Reply(mtKeepAlive);
   link.Step();
   EXPECT_EQ(link.ErrorCount(), 0);
 }
 
-TEST_F(ServerLinkTest, InvalidReplyNeitherCountsNorResets) {
-  ConnectAndGreet(false);
-  Enqueue();
+TEST_F(ServerLinkTest, InvalidReplyToAKeepAliveNeitherCountsNorResets) {
+  ConnectAndGreet(true);
+  clock.Advance(501);
   link.Step();  // no reply
   ASSERT_EQ(link.ErrorCount(), 1);
   Bytes bad = BuildMessage(mtAccepted, {}, 0);
   bad[17] = 0x00;
-  Enqueue();
+  clock.Advance(501);
   server.Feed(BuildFrame(bad));
   link.Step();
   link.Step();
   EXPECT_EQ(link.ErrorCount(), 1);
-  EXPECT_FALSE(link.Accepted());
+  EXPECT_TRUE(link.ServerConnected());
 }
 
-TEST_F(ServerLinkTest, WriteFailureDropsTheLinkAtOnceAndKeepsTheMessage) {
+TEST_F(ServerLinkTest, AnswerDeliversAndTheNextGoesWithoutPause) {
   ConnectAndGreet(true);
-  Enqueue();
-  server.FailNextWrites(1);
-  link.Step();
-  EXPECT_FALSE(link.ServerConnected());
+  EnqueueMarked(mtEvent, 1);
+  EnqueueMarked(mtEvent, 2);
+  server.Reply(mtKeepAlive);
+  EXPECT_TRUE(link.Step());  // did work: the loop goes straight on
   EXPECT_EQ(link.Queue().Count(), 1);
-
-  clock.Advance(5001);
-  link.Step();
-  ASSERT_TRUE(link.ServerConnected());
-  EXPECT_FALSE(link.Accepted());
-  for (int i = 0; i < 5; ++i) {
-    server.Reply(mtKeepAlive);
-    link.Step();
-  }
-  EXPECT_EQ(server.WrittenTypes(), (std::vector<uint32_t>{mtEvent, mtHello, mtPortState, mtFirstNumber, mtVersion}));
-  EXPECT_EQ(SequenceOf(server.Writes()[0]), 4);  // the same message, not a new one
-}
-
-TEST_F(ServerLinkTest, MessageWrittenIntoAClosedConnectionGoesAgainAfterReconnect) {
-  ConnectAndGreet(true);
-  Enqueue();
-  server.Close();  // the peer died: the write is taken, the reply read finds the end
-  link.Step();
-  EXPECT_EQ(link.Queue().Count(), 1);
-
-  link.Step();  // the next write fails on the closed connection
-  EXPECT_FALSE(link.ServerConnected());
-  EXPECT_EQ(link.Queue().Count(), 1);
-
-  clock.Advance(5001);
-  link.Step();
-  ASSERT_TRUE(link.ServerConnected());
   server.Reply(mtKeepAlive);
   link.Step();
-  const auto types = server.WrittenTypes();
-  ASSERT_EQ(types.size(), 2u);
-  EXPECT_EQ(types[0], mtEvent);
-  EXPECT_EQ(types[1], mtEvent);
-  EXPECT_EQ(SequenceOf(server.Writes()[0]), SequenceOf(server.Writes()[1]));
-}
-
-TEST_F(ServerLinkTest, MessageWhoseReplyTimesOutIsNotSentAgain) {
-  ConnectAndGreet(true);
-  Enqueue();
-  server.Stall();
-  link.Step();
-  EXPECT_EQ(link.Queue().Count(), 0);
-  EXPECT_TRUE(link.ServerConnected());
+  EXPECT_TRUE(link.Queue().IsEmpty());
+  EXPECT_EQ(link.EventsDelivered(), 2u);
+  EXPECT_TRUE(spool.undelivered.empty());
+  EXPECT_FALSE(link.Step());  // nothing to do
 }
 
 TEST_F(ServerLinkTest, UnreachableServerIsTriedEveryFiveSeconds) {
@@ -365,6 +489,7 @@ TEST_F(ServerLinkTest, UnreachableServerIsTriedEveryFiveSeconds) {
   std::vector<uint64_t> attempt_times;
   server.OnConnect([&] {
     EXPECT_TRUE(link.ServerConnected());  // up while the attempt runs
+    EXPECT_FALSE(link.ConnectionEstablished());
     attempt_times.push_back(clock.MonotonicMs());
   });
   const uint64_t start = clock.MonotonicMs();
@@ -381,6 +506,18 @@ TEST_F(ServerLinkTest, UnreachableServerIsTriedEveryFiveSeconds) {
   EXPECT_EQ(host_reads, 4);
   EXPECT_EQ(server.LastHost(), "other.example");
   EXPECT_EQ(spool.releases, 0);
+  EXPECT_EQ(link.ConnectionAttempts(), 4u);
+  // Each attempt ticks once, before the flag is raised: the indicator never shows green.
+  EXPECT_EQ(observer.tick_states, std::vector<bool>(4, false));
+}
+
+TEST_F(ServerLinkTest, IndicatorTicksCarryTheStateTheLinkSaw) {
+  Connect();
+  EXPECT_EQ(observer.tick_states, (std::vector<bool>{false, true}));
+  server.Reply(mtDropLink);
+  link.Step();
+  // The reply's tick while still up, then the command's and the disconnect's after the fall.
+  EXPECT_EQ(observer.tick_states, (std::vector<bool>{false, true, true, false, false}));
 }
 
 TEST_F(ServerLinkTest, IntervalsIgnoreWallClockAndTickJumps) {
@@ -397,35 +534,68 @@ TEST_F(ServerLinkTest, IntervalsIgnoreWallClockAndTickJumps) {
   EXPECT_EQ(server.Connects(), 2);
 }
 
-TEST_F(ServerLinkTest, AcknowledgementsReachTheSpool) {
+TEST_F(ServerLinkTest, AcknowledgementConfirmsOnlyTheFileItAnswers) {
   struct Row {
-    uint32_t type;
-    int acks;
+    uint32_t reply;
+    bool ack;
   };
-  const Row rows[] = {{mtStoredEventAck, 1}, {mtLinkStateAck, 1}, {mtEvent, 0}, {mtKeepAlive, 0}, {0x7777, 0}};
+  const Row rows[] = {{mtStoredEventAck, true}, {mtLinkStateAck, true}, {mtEvent, false}, {mtKeepAlive, false},
+                      {0x7777, false}};
   ConnectAndGreet(false);
   for (const Row& row : rows) {
-    spool.acks = 0;
-    Enqueue(mtStoredEvent);
-    server.Reply(row.type);
+    spool.acks.clear();
+    spool.answered.clear();
+    EnqueueReplayed("spool/F.dd8");
+    server.Reply(row.reply);
     link.Step();
-    EXPECT_EQ(spool.acks, row.acks) << std::hex << row.type;
+    EXPECT_EQ(spool.acks, row.ack ? std::vector<std::string>{"spool/F.dd8"} : std::vector<std::string>{})
+        << std::hex << row.reply;
+    EXPECT_EQ(spool.answered, row.ack ? std::vector<std::string>{} : std::vector<std::string>{"spool/F.dd8"});
     EXPECT_EQ(link.ErrorCount(), 0);
   }
+  EXPECT_EQ(link.EventsDelivered(), 2u);  // stored events count once acknowledged
+
+  // An acknowledgement answering a live record, or a keep-alive, confirms no file.
+  spool.acks.clear();
+  Enqueue(mtLinkState);
+  EnqueueReplayed("spool/G.dd8");
+  server.Reply(mtLinkStateAck);
+  link.Step();
+  EXPECT_TRUE(spool.acks.empty());
+  server.Reply(mtLinkStateAck);
+  link.Step();
+  EXPECT_EQ(spool.acks, std::vector<std::string>{"spool/G.dd8"});
 }
 
-TEST_F(ServerLinkTest, ImpossibleLengthIsAFailedReadWithoutBodyRead) {
-  const int32_t lengths[] = {-1, INT32_MIN, kMaxMessageLength + 1};
+TEST_F(ServerLinkTest, ConnectionEndingOnAReplayedMessageIsCountedForItsFile) {
   ConnectAndGreet(false);
+  EnqueueReplayed("spool/P.dd8");
+  server.Reply(mtDropLink);
+  link.Step();
+  EXPECT_EQ(spool.interrupted, std::vector<std::string>{"spool/P.dd8"});
+  EXPECT_TRUE(spool.undelivered.empty());  // its file is still on disk
+
+  // A failed attempt with the file queued does not count.
+  server.RefuseNextConnects(1);
+  link.Step();
+  EnqueueReplayed("spool/P.dd8");
+  clock.Advance(5001);
+  link.Step();
+  EXPECT_EQ(spool.interrupted.size(), 1u);
+}
+
+TEST_F(ServerLinkTest, ImpossibleLengthEndsTheConnectionWithoutBodyRead) {
+  const int32_t lengths[] = {-1, INT32_MIN, kMaxMessageLength + 1};
   for (const int32_t length : lengths) {
-    server.ClearRecords();
-    const int32_t before = link.ErrorCount();
+    clock.Advance(5001);
+    ConnectAndGreet(false);
     Enqueue();
     server.Feed(FrameWithLength(0xFF, length));
     link.Step();
-    EXPECT_EQ(link.ErrorCount(), before + 2) << length;  // the failed read and the missing reply
+    EXPECT_FALSE(link.ServerConnected()) << length;
     EXPECT_EQ(server.Reads().size(), 1u) << length;
   }
+  EXPECT_EQ(spool.undelivered.size(), 3u);
 }
 
 TEST_F(ServerLinkTest, AlternativeFrameMarkIsAccepted) {
@@ -439,7 +609,7 @@ TEST_F(ServerLinkTest, AlternativeFrameMarkIsAccepted) {
   EXPECT_EQ(link.ErrorCount(), 0);
 }
 
-TEST_F(ServerLinkTest, WrongFrameMarkLeavesTheBodyUnread) {
+TEST_F(ServerLinkTest, WrongFrameMarkEndsTheConnectionWithTheBodyUnread) {
   ConnectAndGreet(false);
   Bytes frame = BuildFrame(BuildMessage(mtAccepted, {}, 0));
   frame[0] = 0x00;
@@ -447,8 +617,37 @@ TEST_F(ServerLinkTest, WrongFrameMarkLeavesTheBodyUnread) {
   server.Feed(frame);
   link.Step();
   EXPECT_FALSE(link.Accepted());
-  EXPECT_EQ(link.ErrorCount(), 1);
   EXPECT_EQ(server.Reads().size(), 1u);
+  EXPECT_FALSE(link.ServerConnected());
+  EXPECT_EQ(spool.undelivered.size(), 1u);
+}
+
+TEST_F(ServerLinkTest, HeaderCutByATimeOutEndsTheConnection) {
+  // Also for a keep-alive: the rest of the header would be read as the start of the next.
+  ConnectAndGreet(true);
+  const Bytes frame = BuildFrame(BuildMessage(mtKeepAlive, {}, 0));
+  server.Feed(Bytes(frame.begin(), frame.begin() + 9));
+  server.Delay(clock, 1500);
+  server.Feed(Bytes(frame.begin() + 9, frame.end()));
+  clock.Advance(501);
+  link.Step();
+  EXPECT_FALSE(link.ServerConnected());
+  EXPECT_EQ(observer.texts, (std::vector<std::string>{kTooManyErrors}));
+}
+
+TEST_F(ServerLinkTest, DrippingReplyIsGivenUpAfterFiveSeconds) {
+  ConnectAndGreet(true);
+  Enqueue();
+  const Bytes frame = BuildFrame(BuildMessage(mtKeepAlive, Bytes(40, 7), 0));
+  for (uint8_t byte : frame) {
+    server.Delay(clock, 500);
+    server.Feed({byte});
+  }
+  const uint64_t start = clock.MonotonicMs();
+  link.Step();
+  EXPECT_LE(clock.MonotonicMs() - start, ServerLink::kReplyDeadlineMs);
+  EXPECT_FALSE(link.ServerConnected());
+  EXPECT_EQ(spool.undelivered.size(), 1u);
 }
 
 TEST_F(ServerLinkTest, LongReplyIsReadInPiecesOfAtMost50000) {
@@ -475,7 +674,7 @@ struct StallRow {
 
 class StalledBodyTest : public ServerLinkTest, public ::testing::WithParamInterface<StallRow> {};
 
-TEST_P(StalledBodyTest, IsRetriedAFewTimesThenFails) {
+TEST_P(StalledBodyTest, IsRetriedAFewTimesThenEndsTheConnection) {
   const StallRow& row = GetParam();
   ConnectAndGreet(false);
   const Bytes frame = BuildFrame(BuildMessage(mtAccepted, Bytes(10, 1), 0));
@@ -486,7 +685,7 @@ TEST_P(StalledBodyTest, IsRetriedAFewTimesThenFails) {
   Enqueue();
   link.Step();
   EXPECT_EQ(link.Accepted(), row.accepted);
-  EXPECT_EQ(link.ErrorCount(), row.accepted ? 0 : 2);  // a failed read also leaves no reply
+  EXPECT_EQ(link.ServerConnected(), row.accepted);
   EXPECT_EQ(server.Reads().size(), row.reads);
 }
 

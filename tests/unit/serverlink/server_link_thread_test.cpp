@@ -3,9 +3,15 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "serverlink/link_spool.h"
+#include "serverlink/frames.h"
 #include "serverlink/message_types.h"
+#include "spool/event_record.h"
 #include "serverlink/server_link.h"
 #include "support/fake_clock.h"
 #include "unit/serverlink/scripted_connection.h"
@@ -21,7 +27,7 @@ using test::ScriptedServer;
 class GatedObserver final : public LinkObserver {
  public:
   void LogLine(const std::string&) override {}
-  void TickServerIndicator() override {
+  void TickServerIndicator(bool) override {
     std::unique_lock lock(mutex_);
     if (!hold_) return;
     blocked_ = true;
@@ -51,10 +57,25 @@ class GatedObserver final : public LinkObserver {
   bool blocked_ = false;
 };
 
-class NullSink final : public SpoolAckSink {
+// Counts what the link spooled; called on the link thread, read after it has stopped.
+class CountingSink final : public LinkSpool {
  public:
-  void SpoolAcknowledged() override {}
+  void SpoolUndelivered(uint32_t, std::span<const uint8_t> payload) override {
+    std::lock_guard lock(mutex_);
+    spooled.emplace_back(payload.begin(), payload.end());
+  }
+  void SpoolAcknowledged(const std::string&) override {}
+  void ReplayAnswered(const std::string&) override {}
+  void ReplayInterrupted(const std::string&) override {}
   void ReleaseReplayWait() override {}
+  std::vector<std::vector<uint8_t>> Spooled() {
+    std::lock_guard lock(mutex_);
+    return spooled;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::vector<uint8_t>> spooled;
 };
 
 constexpr int kPatienceMs = 10000;  // only reached when the link is broken
@@ -63,7 +84,7 @@ TEST(ServerLinkThreadTest, RunsSendsAndStopsWhileTheObserverIsBusy) {
   test::FakeClock clock;
   ScriptedServer server;
   GatedObserver observer;
-  NullSink spool;
+  CountingSink spool;
   server.Reply(mtAccepted);
   for (int i = 0; i < 3; ++i) server.Reply(mtKeepAlive);
 
@@ -103,7 +124,7 @@ TEST(ServerLinkThreadTest, StopsPromptlyWhileWaitingToReconnect) {
   test::FakeClock clock;
   ScriptedServer server;
   GatedObserver observer;
-  NullSink spool;
+  CountingSink spool;
   server.RefuseNextConnects(1);
   ServerLink link{ServerLinkConfig{
       .clock = clock,
@@ -120,6 +141,53 @@ TEST(ServerLinkThreadTest, StopsPromptlyWhileWaitingToReconnect) {
   link.RequestStop();
   EXPECT_TRUE(link.WaitStopped(kPatienceMs));
   EXPECT_EQ(server.Connects(), 1);
+}
+
+TEST(ServerLinkThreadTest, RecordsHandedInWhileTheLinkSendsAndStopsAreEachDeliveredOrSpooled) {
+  // The main thread hands records in while the link thread sends them and a stop comes in
+  // the middle: every record ends up answered or spooled, none twice.
+  constexpr int kRecords = 300;
+  test::FakeClock clock;
+  ScriptedServer server;
+  GatedObserver observer;
+  CountingSink spool;
+  server.Reply(mtAccepted);
+  for (int i = 0; i < 3 + kRecords / 2; ++i) server.Reply(mtKeepAlive);
+  ServerLink link{ServerLinkConfig{
+      .clock = clock,
+      .make_connection = [&] { return std::make_unique<ScriptedConnection>(server); },
+      .read_server_host = [] { return ServerHostSettings{}; },
+      .com_port = "COM1",
+      .first_number = 31,
+      .port_open = [] { return false; },
+      .observer = observer,
+      .spool = spool,
+  }};
+  link.Start();
+  ASSERT_TRUE(server.WaitFor([](const ScriptedServer& s) { return s.WriteCountLocked() >= 4; }, kPatienceMs));
+
+  std::set<std::vector<uint8_t>> handed;
+  std::vector<std::vector<uint8_t>> refused;
+  for (int i = 0; i < kRecords; ++i) {
+    const std::vector<uint8_t> record{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
+    handed.insert(record);
+    if (!link.ConnectionEstablished() || !link.EnqueueMessage(mtEvent, record)) refused.push_back(record);
+    if (i == kRecords / 2) {
+      link.RequestStop();
+      link.SpoolWaiting();
+    }
+  }
+  ASSERT_TRUE(link.WaitStopped(kPatienceMs));
+
+  // Written and answered, spooled by the link, or refused to the caller: each exactly once.
+  std::set<std::vector<uint8_t>> accounted(refused.begin(), refused.end());
+  for (const auto& record : spool.Spooled()) EXPECT_TRUE(accounted.insert(record).second);
+  for (const auto& frame : server.Writes()) {
+    if (GetLe32(&frame[kTransportHeaderSize + 1]) != mtEvent) continue;
+    accounted.insert(std::vector<uint8_t>(frame.begin() + kTransportHeaderSize + kMessageHeaderSize, frame.end()));
+  }
+  EXPECT_EQ(accounted, handed);
+  EXPECT_EQ(link.EventsDelivered() + spool.Spooled().size() + refused.size(), handed.size());
 }
 
 }  // namespace

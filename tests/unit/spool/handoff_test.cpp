@@ -12,7 +12,8 @@
 namespace drv {
 namespace {
 
-enum class Link { kAbsent, kDown, kUp, kQueueFull };
+// kAttempting: a connection attempt runs, so the link counts as connected but none stands.
+enum class Link { kAbsent, kDown, kUp, kQueueFull, kAttempting };
 
 struct RouteCase {
   const char* name;
@@ -34,7 +35,8 @@ class HandOffRoutes : public ::testing::TestWithParam<RouteCase> {
 
 TEST_P(HandOffRoutes, QueueWhileTheLinkTakesItElseSpool) {
   const RouteCase& c = GetParam();
-  link.connected = c.link == Link::kUp || c.link == Link::kQueueFull;
+  link.connected = c.link == Link::kUp || c.link == Link::kQueueFull || c.link == Link::kAttempting;
+  link.attempting = c.link == Link::kAttempting;
   link.queue_full = c.link == Link::kQueueFull;
   settings.NotSendToDiskK8 = c.not_send_to_disk;
   SpoolFolder spool(clock, dir.Path() + "/", reporter, [](int32_t) {});
@@ -77,6 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RouteCase{"EventNoLink", Link::kAbsent, false, true, 0, mtStoredEvent},
                       RouteCase{"EventQueueFull", Link::kQueueFull, false, true, 0, mtStoredEvent},
                       RouteCase{"EventDownNotToDisk", Link::kDown, true, true, 0, mtStoredEvent},
+                      RouteCase{"EventWhileAttempting", Link::kAttempting, false, true, 0, mtStoredEvent},
+                      RouteCase{"StateWhileAttempting", Link::kAttempting, false, false, 0, mtLinkState},
                       RouteCase{"StateLinkUp", Link::kUp, false, false, mtLinkState, 0},
                       RouteCase{"StateUpNotToDisk", Link::kUp, true, false, mtLinkState, 0},
                       RouteCase{"StateLinkDown", Link::kDown, false, false, 0, mtLinkState},

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "serverlink/message_types.h"
@@ -29,6 +30,7 @@ class SpoolReplayTest : public ::testing::Test {
     }
   }
   std::size_t SentCount() const { return link.Messages().size(); }
+  void Acknowledge() { replay.SpoolAcknowledged(replay.ReplayPath()); }
 
   test::FakeClock clock;
   test::TempDir dir;
@@ -42,6 +44,7 @@ TEST_F(SpoolReplayTest, SendsTheFileAsStoredAndKeepsIt) {
   const std::string path = Spool(7);
   Tick();
   EXPECT_EQ(link.Messages(), (std::vector<Message>{{mtLinkState, {7}}}));
+  EXPECT_EQ(link.Paths(), (std::vector<std::string>{path}));
   EXPECT_EQ(replay.ReplayPath(), path);
   EXPECT_DOUBLE_EQ(replay.LastReplayTime(), clock.Now());
   EXPECT_TRUE(std::filesystem::exists(path));
@@ -95,49 +98,78 @@ TEST_F(SpoolReplayTest, UnacknowledgedFileGoesAgainOnlyAfterThreeSeconds) {
   EXPECT_EQ(replay.ReplayPath(), first);
 }
 
-TEST_F(SpoolReplayTest, AcknowledgementDeletesAndLetsTheNextGoAtOnce) {
+TEST_F(SpoolReplayTest, AcknowledgementDeletesAndSendsTheNextAtOnce) {
   Spool(1);
   Spool(2);
   Tick();
   const std::string first = replay.ReplayPath();
-  replay.SpoolAcknowledged();
+  Acknowledge();  // without waiting for the next tick
   EXPECT_FALSE(std::filesystem::exists(first));
-  EXPECT_DOUBLE_EQ(replay.LastReplayTime(), clock.Now() - 1.0);
-  Tick();
   ASSERT_EQ(SentCount(), 2u);
   EXPECT_NE(replay.ReplayPath(), first);
   EXPECT_NE(link.Messages()[1], link.Messages()[0]);
+  EXPECT_DOUBLE_EQ(replay.LastReplayTime(), clock.Now());
 }
 
-TEST_F(SpoolReplayTest, AcknowledgementInsideTheSendStillReleasesTheWait) {
-  // The link thread may answer before the step has finished; that must neither block
-  // nor leave the next file waiting three seconds.
-  link.on_enqueue = [this] { replay.SpoolAcknowledged(); };
+TEST_F(SpoolReplayTest, AcknowledgementFromTheLinkThreadInsideTheSendStillSendsTheNext) {
+  // The link thread may answer before the main thread's step has returned; that must
+  // neither deadlock nor leave the next file waiting three seconds.
+  std::vector<std::thread> acks;
+  link.on_enqueue = [&] {
+    if (acks.empty()) acks.emplace_back([this, path = replay.ReplayPath()] { replay.SpoolAcknowledged(path); });
+  };
   Spool(1);
   Spool(2);
-  Tick(2);
-  EXPECT_EQ(SentCount(), 2u);
-  EXPECT_TRUE(dir.Names().empty());
-}
-
-TEST_F(SpoolReplayTest, SecondAcknowledgementDeletesNothingAndKeepsTheTime) {
-  Spool(1);
-  const std::string other = dir.Path("5265C00.dd8");
   Tick();
-  replay.SpoolAcknowledged();
-  const DateTime released = replay.LastReplayTime();
-  test::WriteBytes(other, {0x4E, 0, 0, 3});
-  clock.Advance(1000);
-  replay.SpoolAcknowledged();
-  EXPECT_TRUE(std::filesystem::exists(other));
-  EXPECT_DOUBLE_EQ(replay.LastReplayTime(), released);
+  for (auto& ack : acks) ack.join();
+  EXPECT_EQ(SentCount(), 2u);
+  EXPECT_EQ(dir.Names().size(), 1u);
 }
 
-TEST_F(SpoolReplayTest, AcknowledgementBeforeAnySendDoesNothing) {
+TEST_F(SpoolReplayTest, AcknowledgementDeletesOnlyTheFileItAnswers) {
+  const std::string first = Spool(1);
+  Tick();
+  const std::string other = dir.Path("5265C00.dd8");
+  test::WriteBytes(other, {0x4E, 0, 0, 3, 5});
+  replay.SpoolAcknowledged(first);
+  EXPECT_FALSE(std::filesystem::exists(first));
+  ASSERT_EQ(SentCount(), 2u);  // the other file went at once
+  const DateTime sent = replay.LastReplayTime();
+  clock.Advance(1000);
+  replay.SpoolAcknowledged(first);  // a second acknowledgement of a file already gone
+  EXPECT_TRUE(std::filesystem::exists(other));
+  EXPECT_DOUBLE_EQ(replay.LastReplayTime(), sent);
+  EXPECT_EQ(SentCount(), 2u);
+}
+
+TEST_F(SpoolReplayTest, RefusedEnqueueLeavesNothingInFlight) {
   Spool(1);
-  replay.SpoolAcknowledged();
-  EXPECT_EQ(dir.Names().size(), 1u);
+  link.queue_full = true;
+  Tick();
+  EXPECT_EQ(replay.ReplayPath(), "");
   EXPECT_EQ(replay.LastReplayTime(), 0.0);
+  link.queue_full = false;
+  Tick();  // no three-second wait for a file that never went
+  EXPECT_EQ(SentCount(), 1u);
+}
+
+TEST_F(SpoolReplayTest, FileOnWhichConnectionsKeepEndingIsSetAsideAfterThree) {
+  const std::string poison = Spool(1);
+  Tick();
+  replay.ReplayInterrupted(poison);
+  replay.ReplayInterrupted(poison);
+  replay.ReplayAnswered(poison);  // a reply in between: the count starts again
+  replay.ReplayInterrupted(poison);
+  replay.ReplayInterrupted(poison);
+  EXPECT_TRUE(std::filesystem::exists(poison));
+  replay.ReplayInterrupted(poison);
+  EXPECT_FALSE(std::filesystem::exists(poison));
+  EXPECT_TRUE(std::filesystem::exists(poison + ".bad"));
+  ASSERT_EQ(reporter.log_lines.size(), 1u);
+  EXPECT_NE(reporter.log_lines[0].find(poison + ".bad"), std::string::npos);
+  // Set aside, not replayed again.
+  Tick(30);
+  EXPECT_EQ(SentCount(), 1u);
 }
 
 TEST_F(SpoolReplayTest, NewConnectionReleasesTheWait) {
@@ -158,23 +190,12 @@ TEST_F(SpoolReplayTest, WallClockSetBackDoesNotStallTheReplay) {
   EXPECT_DOUBLE_EQ(replay.LastReplayTime(), clock.Now());
 }
 
-TEST_F(SpoolReplayTest, RefusedMessageIsTriedAgainAfterTheWait) {
-  Spool(1);
-  link.queue_full = true;
-  Tick();
-  link.queue_full = false;
-  Tick(15);
-  EXPECT_EQ(SentCount(), 0u);
-  Tick();
-  EXPECT_EQ(SentCount(), 1u);
-}
-
 TEST_F(SpoolReplayTest, UnreadableFileIsSetAsideAndTheNextGoes) {
   test::WriteBytes(dir.Path("5265C00.dd8"), {0x32, 0});
   Spool(9);
   // The listing order is the folder's: either file may come first.
   Tick();
-  replay.SpoolAcknowledged();
+  Acknowledge();
   Tick(2);
   EXPECT_EQ(link.Messages(), (std::vector<Message>{{mtLinkState, {9}}}));
   EXPECT_TRUE(std::filesystem::exists(dir.Path("5265C00.dd8.bad")));
@@ -182,10 +203,8 @@ TEST_F(SpoolReplayTest, UnreadableFileIsSetAsideAndTheNextGoes) {
 
 TEST_F(SpoolReplayTest, DrainsTheWholeSpoolOneAckAtATime) {
   for (uint8_t i = 0; i < 5; ++i) Spool(i);
-  for (int i = 0; i < 5; ++i) {
-    Tick();
-    replay.SpoolAcknowledged();
-  }
+  Tick();
+  for (int i = 0; i < 5; ++i) Acknowledge();
   EXPECT_EQ(SentCount(), 5u);
   EXPECT_TRUE(dir.Names().empty());
 }

@@ -56,28 +56,45 @@ class FakeServerLink final : public ServerLinkPort {
   };
 
   bool ServerConnected() const override { return connected; }
+  bool ConnectionEstablished() const override { return connected && !attempting; }
   bool EnqueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
-    if (queue_full) return false;
-    {
-      std::lock_guard lock(mutex_);
-      messages_.push_back({type, {payload.begin(), payload.end()}});
-    }
-    if (on_enqueue) on_enqueue();
-    return true;
+    return Enqueue(type, payload, {});
+  }
+  bool EnqueueReplayed(uint32_t type, std::span<const uint8_t> payload, const std::string& path) override {
+    return Enqueue(type, payload, path);
   }
   std::vector<Message> Messages() const {
     std::lock_guard lock(mutex_);
     return messages_;
   }
+  // The spool file of each message, empty for a live one.
+  std::vector<std::string> Paths() const {
+    std::lock_guard lock(mutex_);
+    return paths_;
+  }
 
   std::atomic<bool> connected{true};
+  // A connection attempt runs: connected as the window knows it, but nothing stands yet.
+  std::atomic<bool> attempting{false};
   std::atomic<bool> queue_full{false};
   // Runs after each accepted message, on the caller's thread: a reply that comes at once.
   std::function<void()> on_enqueue;
 
  private:
+  bool Enqueue(uint32_t type, std::span<const uint8_t> payload, const std::string& path) {
+    if (queue_full) return false;
+    {
+      std::lock_guard lock(mutex_);
+      messages_.push_back({type, {payload.begin(), payload.end()}});
+      paths_.push_back(path);
+    }
+    if (on_enqueue) on_enqueue();
+    return true;
+  }
+
   mutable std::mutex mutex_;
   std::vector<Message> messages_;
+  std::vector<std::string> paths_;
 };
 
 }  // namespace drv::test
