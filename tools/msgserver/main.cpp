@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -36,13 +37,28 @@ void OnSignal(int) {
   errno = saved;
 }
 
+int g_mute_pipe[2] = {-1, -1};
+
+void OnMuteSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = write(g_mute_pipe[1], &byte, 1);
+  errno = saved;
+}
+
 bool InstallSignals() {
+  if (pipe2(g_mute_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  struct sigaction mute {};
+  mute.sa_handler = OnMuteSignal;
+  sigemptyset(&mute.sa_mask);
+  mute.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &mute, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   return true;
 }
@@ -115,20 +131,40 @@ class Server {
   // Runs until a signal or --exit-after ends it.
   void Run() {
     while (!stop_) {
-      pollfd fds[3] = {{g_signal_pipe[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}, {client_, POLLIN, 0}};
-      const nfds_t count = client_ >= 0 ? 3 : 2;
-      if (poll(fds, count, -1) < 0) {
+      pollfd fds[4] = {{g_signal_pipe[0], POLLIN, 0}, {g_mute_pipe[0], POLLIN, 0}, {listen_fd_, POLLIN, 0},
+                       {client_, POLLIN, 0}};
+      const nfds_t count = client_ >= 0 ? 4 : 3;
+      if (poll(fds, count, drip_.empty() ? -1 : kDripMs) < 0) {
         if (errno == EINTR) continue;
         std::fprintf(stderr, "msgserver: poll failed: %s\n", std::strerror(errno));
         return;
       }
       if (fds[0].revents != 0) return;
-      if (count == 3 && fds[2].revents != 0) ReadClient();
-      if (fds[1].revents != 0) AcceptClient();
+      if (fds[1].revents != 0) {
+        char byte;
+        while (read(g_mute_pipe[0], &byte, 1) == 1) responder_.ToggleMute();
+        std::fprintf(stderr, "msgserver: answering %s\n", responder_.Hung() ? "off" : "on");
+      }
+      DripOneByte();
+      if (count == 4 && fds[3].revents != 0) ReadClient();
+      if (fds[2].revents != 0) AcceptClient();
     }
   }
 
  private:
+  // One byte of a dripping reply per wake-up; the poll wakes every kDripMs while one is due.
+  void DripOneByte() {
+    if (drip_.empty() || client_ < 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_drip_) return;
+    if (!SendAll(client_, {drip_.front()})) {
+      drip_.clear();
+      return;
+    }
+    drip_.erase(drip_.begin());
+    next_drip_ = now + std::chrono::milliseconds(kDripMs);
+  }
+
   void AcceptClient() {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
@@ -145,6 +181,7 @@ class Server {
     close(client_);
     client_ = -1;
     input_.clear();
+    drip_.clear();
   }
 
   void ReadClient() {
@@ -186,7 +223,16 @@ class Server {
       used += frame_size;
 
       const Answer answer = responder_.OnFrame(parsed);
-      if (!answer.bytes.empty() && !SendAll(client_, answer.bytes)) {
+      // A reply that will not reach the client whole counts as none.
+      if (answer.bytes.empty() || answer.drip) PrintLine("unanswered");
+      if (answer.crash) {
+        std::fflush(stdout);
+        _exit(3);
+      }
+      if (answer.drip) {
+        drip_ = answer.bytes;
+        next_drip_ = std::chrono::steady_clock::now();
+      } else if (!answer.bytes.empty() && !SendAll(client_, answer.bytes)) {
         CloseClient("cannot write to the client; closing the connection");
       } else if (answer.close) {
         CloseClient("closing the connection as asked");
@@ -199,7 +245,11 @@ class Server {
     if (client_ >= 0) input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(used));
   }
 
+  static constexpr int kDripMs = 500;
+
   Responder responder_;
+  std::vector<uint8_t> drip_;
+  std::chrono::steady_clock::time_point next_drip_;
   int listen_fd_;
   int client_ = -1;
   std::vector<uint8_t> input_;

@@ -21,7 +21,12 @@ const char* const kUsage =
     "  --cut-body-after N     answer frame N with a header announcing 100 bytes, send 10, then nothing more\n"
     "  --no-ack               answer stored events and link states with keep-alives\n"
     "  --close-after N        close the connection after frame N\n"
-    "  --exit-after N         exit after N frames in all\n";
+    "  --exit-after N         exit after N frames in all\n"
+    "  --crash-after N        exit at once on frame N in all, without answering it\n"
+    "  --drip-after N         answer frame N one byte every 500 ms\n"
+    "  --poison-object N      close the connection, unanswered, on every event record for object N\n"
+    "SIGUSR1 turns answering off and on again (a hung server, a pulled cable); frames that get\n"
+    "no answer are followed by a line \"unanswered\".\n";
 
 namespace {
 
@@ -50,6 +55,9 @@ std::optional<ServerOptions> ParseOptions(int argc, const char* const* argv, std
       {"--cut-body-after", &ServerOptions::cut_body_after},
       {"--close-after", &ServerOptions::close_after},
       {"--exit-after", &ServerOptions::exit_after},
+      {"--crash-after", &ServerOptions::crash_after},
+      {"--drip-after", &ServerOptions::drip_after},
+      {"--poison-object", &ServerOptions::poison_object},
   };
 
   for (int i = 1; i < argc; ++i) {

@@ -23,6 +23,9 @@ struct ServerOptions {
   bool no_ack = false;
   int close_after = 0;
   int exit_after = 0;  // counts over the whole run
+  int crash_after = 0;  // counts over the whole run: exit at once, the frame unanswered
+  int drip_after = 0;   // answer this frame one byte every drip_ms
+  int poison_object = 0;  // close, unanswered, on any event record for this object number
   bool help = false;
 };
 

@@ -43,7 +43,18 @@ Answer Responder::OnFrame(const std::optional<ParsedMessage>& message) {
   Answer answer;
   answer.close = options_.close_after != 0 && frames_ == options_.close_after;
   answer.exit = options_.exit_after != 0 && total_ == options_.exit_after;
-  if (options_.silent || muted_ || (options_.silent_after != 0 && frames_ > options_.silent_after)) return answer;
+  if (options_.crash_after != 0 && total_ == options_.crash_after) {
+    answer.crash = true;
+    return answer;
+  }
+  if (options_.poison_object != 0 && message && (message->type == mtEvent || message->type == mtStoredEvent) &&
+      message->payload.size() >= 4 && static_cast<int32_t>(GetLe32(message->payload.data())) == options_.poison_object) {
+    answer.close = true;
+    return answer;
+  }
+  if (hung_ || options_.silent || muted_ || (options_.silent_after != 0 && frames_ > options_.silent_after)) {
+    return answer;
+  }
 
   // Replies carry the sequence of the message they answer; the driver does not look at it.
   const std::vector<uint8_t> reply = BuildMessage(ReplyType(message), {}, message ? message->sequence : 0);
@@ -56,6 +67,7 @@ Answer Responder::OnFrame(const std::optional<ParsedMessage>& message) {
   } else {
     answer.bytes = BuildFrame(reply);
     if (frames_ == options_.bad_mark_after) answer.bytes[0] = 0x00;
+    answer.drip = frames_ == options_.drip_after;
   }
   return answer;
 }
