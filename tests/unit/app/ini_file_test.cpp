@@ -224,7 +224,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LinkCase{"Absolute", {{"drvlarna.ini", "/real.ini"}}, "real.ini", true},
                     LinkCase{"Relative", {{"drvlarna.ini", "etc/real.ini"}}, "etc/real.ini", true},
                     // Relative to the folder of the link that holds it, not of the first one.
-                    LinkCase{"Chain", {{"drvlarna.ini", "etc/hop.ini"}, {"etc/hop.ini", "real.ini"}}, "etc/real.ini", true},
+                    LinkCase{"Chain",
+                             {{"drvlarna.ini", "etc/hop.ini"}, {"etc/hop.ini", "real.ini"}},
+                             "etc/real.ini",
+                             true},
                     LinkCase{"Dangling", {{"drvlarna.ini", "etc/new.ini"}}, "etc/new.ini", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
