@@ -161,7 +161,29 @@ int WriteAll(int fd, std::string_view data) {
   return 0;
 }
 
-void ReplaceFile(const std::string& path, const std::string& content, const struct stat* original) {
+// The path a chain of symbolic links ends at. A link to a missing file gives the missing
+// name, so that the write creates the file the link points at. A loop is left to the open,
+// which then fails.
+std::string FollowLinks(const std::string& path) {
+  fs::path current(path);
+  constexpr int kMaxHops = 40;  // as the kernel's own limit
+  for (int hop = 0; hop < kMaxHops; ++hop) {
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(current, error)) || error) break;
+    const fs::path next = fs::read_symlink(current, error);
+    if (error) break;
+    current = next.is_absolute() ? next : current.parent_path() / next;
+  }
+  return current.string();
+}
+
+// The safe write: the new content goes to a temporary file beside the original, which
+// takes the original's owner and mode and is then renamed over it, so a failure at any
+// point leaves the old file whole. Returns false, having changed nothing, when the folder
+// will not have it (no temporary file can be made there, or no rename) or when the owner
+// cannot be kept; the caller then rewrites the file in place. Throws when the data itself
+// cannot be written (a full disk), since the file in place would fare no better.
+bool TryReplaceFile(const std::string& path, const std::string& content, const struct stat* original) {
   const fs::path target(path);
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
@@ -170,16 +192,26 @@ void ReplaceFile(const std::string& path, const std::string& content, const stru
       folder / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
                 std::to_string(counter.fetch_add(1)) + ".tmp");
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) ThrowIo("cannot write settings file", path, errno);
-  int error = 0;
-  if (original != nullptr && ::fchmod(fd, original->st_mode & 07777) != 0) error = errno;
-  if (error == 0) error = WriteAll(fd, content);
+  if (fd < 0) return false;
+  const auto give_up = [&] {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return false;
+  };
+  // Owner before mode: a change of owner clears the set-id bits.
+  if (original != nullptr && ::fchown(fd, original->st_uid, original->st_gid) != 0) return give_up();
+  if (original != nullptr && ::fchmod(fd, original->st_mode & 07777) != 0) return give_up();
+  int error = WriteAll(fd, content);
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
   if (error != 0) {
     ::unlink(temp.c_str());
     ThrowIo("cannot write settings file", path, error);
+  }
+  // A file mounted on its own cannot be renamed over (EBUSY), but can be written.
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
   }
   // Make the rename itself durable; a failure here no longer loses anything.
   const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -187,6 +219,37 @@ void ReplaceFile(const std::string& path, const std::string& content, const stru
     ::fsync(dir_fd);
     ::close(dir_fd);
   }
+  return true;
+}
+
+// Rewrites the file where it stands, so that its inode, hard links, owner and mode stay
+// as they are. The room for a longer content is taken first: a full disk then fails before
+// any byte of the old content is overwritten.
+void RewriteInPlace(const std::string& path, const std::string& content) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) ThrowIo("cannot write settings file", path, errno);
+  int error = 0;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) error = errno;
+  const auto old_size = static_cast<off_t>(info.st_size);
+  const auto new_size = static_cast<off_t>(content.size());
+  if (error == 0 && new_size > old_size) {
+    const int reserved = ::posix_fallocate(fd, old_size, new_size - old_size);
+    if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) error = reserved;
+  }
+  for (std::size_t done = 0; error == 0 && done < content.size();) {
+    const ssize_t put = ::pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      error = put < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  if (error == 0 && ::ftruncate(fd, new_size) != 0) error = errno;
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) ThrowIo("cannot write settings file", path, error);
 }
 
 }  // namespace
@@ -322,17 +385,15 @@ std::string IniFile::WithValue(const std::string& content, std::string_view sect
 
 void IniFile::WriteString(const std::string& path, std::string_view section, std::string_view key,
                           std::string_view value) {
-  // Through a symbolic link the file it points at is replaced, not the link.
-  std::string target = path;
-  std::error_code error;
-  if (fs::is_symlink(path, error)) {
-    const fs::path resolved = fs::canonical(path, error);
-    if (!error) target = resolved.string();
-  }
+  // Through a symbolic link the file it points at is written; the link stays a link.
+  const std::string target = FollowLinks(path);
   struct stat info {};
   const std::optional<std::string> content = ReadExisting(target, info);
   const std::string updated = WithValue(content.value_or(std::string()), section, key, value);
-  ReplaceFile(target, updated, content ? &info : nullptr);
+  // A rename would part a hard-linked file from its other names.
+  const bool linked_elsewhere = content && info.st_nlink > 1;
+  if (!linked_elsewhere && TryReplaceFile(target, updated, content ? &info : nullptr)) return;
+  RewriteInPlace(target, updated);
 }
 
 }  // namespace drv

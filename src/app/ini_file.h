@@ -42,10 +42,15 @@ class IniFile {
 
   // Sets one key in the file at `path`, keeping every other byte as it was: the value is
   // replaced in place, or the key is added at the end of its section, or the section at the
-  // end of the file, or the file is created. The new content goes to a temporary file in the
-  // same folder that is then renamed over the original, so a failure leaves the file as it
-  // was. Throws std::runtime_error on failure, also for a name or value the file cannot
-  // hold (line breaks, a ']' in a section name, a '=' in a key name).
+  // end of the file, or the file is created.
+  // Where it can, the new content goes to a temporary file in the same folder that takes
+  // the original's owner and mode and is then renamed over it, so a failure leaves the file
+  // as it was. Where the folder refuses the temporary file or the rename, where the owner
+  // cannot be kept, or where the file has other hard links, the file is rewritten in place
+  // (its inode, links, owner and mode stay). A symbolic link is followed to the file it
+  // names, which is written (or created); the link stays.
+  // Throws std::runtime_error on failure, also for a name or value the file cannot hold
+  // (line breaks, a ']' in a section name, a '=' in a key name).
   static void WriteString(const std::string& path, std::string_view section, std::string_view key,
                           std::string_view value);
 

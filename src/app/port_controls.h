@@ -10,7 +10,9 @@ namespace drv {
 inline constexpr const char kPortBusyText[] = "Порт уже занят!";
 inline constexpr const char kStopRefusedText[] = "Неправильный пароль. В доступе отказано";
 
-// The port group of the settings page as the port controls see it. Texts are UTF-8.
+// The port group of the settings page as the port controls see it. Captions and messages
+// are UTF-8; port names (the list's entries and its text) are Windows-1251 bytes, as the
+// configuration file and the port name hold them.
 class PortControlsView {
  public:
   enum PasswordResult { kPasswordOk = 1, kPasswordCancelled = 2, kPasswordWrong = 4 };

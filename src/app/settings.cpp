@@ -49,7 +49,8 @@ bool ReadField(std::string_view text, std::size_t& pos, std::size_t digits, int&
 
 int32_t TextToIntOr(std::string_view text, int32_t fallback) {
   std::size_t pos = 0;
-  while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+  // Spaces only: a tab is a character like any other and spoils the number.
+  while (pos < text.size() && text[pos] == ' ') ++pos;
   bool negative = false;
   if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
     negative = text[pos] == '-';

@@ -57,7 +57,7 @@ std::string NormaliseReg(const std::string& value);
 bool ParseTimeOfDay(const std::string& text, DateTime& span);
 
 // The integer rule shared by the settings, the record's numeric fields and the version text:
-// leading blanks skipped, optional sign, hexadecimal with "$", "x", "X", "0x" or "0X", no
+// leading spaces (not tabs) skipped, optional sign, hexadecimal with "$", "x", "X", "0x" or "0X", no
 // trailing characters, signed 32-bit range. Anything else gives `fallback`.
 int32_t TextToIntOr(std::string_view text, int32_t fallback);
 

@@ -4,6 +4,8 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
 #include <QIcon>
@@ -57,6 +59,22 @@ void SetLabelText(QLabel* label, const QString& text) {
   label->adjustSize();
 }
 
+// Gives a label the room up to the control on its right and, when its text is wider than
+// that room in the window's font, a smaller size of that font: which fonts a machine has
+// decides the width, and the text must neither run under the control nor be cut.
+void FitLabelBefore(QLabel* label, const QWidget* neighbour, const QFont& window_font) {
+  constexpr int kGap = 3;
+  constexpr int kSmallestPixelSize = 8;
+  const int room = neighbour->x() - kGap - label->x();
+  QFont font = window_font;
+  int pixels = font.pixelSize() > 0 ? font.pixelSize() : QFontInfo(font).pixelSize();
+  while (pixels > kSmallestPixelSize && QFontMetrics(font).horizontalAdvance(label->text()) > room) {
+    font.setPixelSize(--pixels);
+  }
+  label->setFont(font);
+  label->resize(room, label->sizeHint().height());
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
@@ -89,7 +107,13 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
   BuildTray();
   ApplyTexts();
+  FitLabels();
   ShowPage(kStatusPage);
+}
+
+void TForm1::FitLabels() {
+  FitLabelBefore(station_label_, station_image_, font());
+  FitLabelBefore(server_label_, server_image_, font());
 }
 
 TForm1::~TForm1() = default;
@@ -132,10 +156,10 @@ void TForm1::BuildPageButtons() {
 }
 
 void TForm1::BuildStatusPage(QWidget* page) {
-  PlaceLabel(page, "Label5", "Контроль связи со станцией", 11, 11);
+  station_label_ = PlaceLabel(page, "Label5", "Контроль связи со станцией", 11, 11);
   station_image_ = PlaceImage(page, "Image2", 161, 10);
   elapsed_label_ = PlaceLabel(page, "Label16", "Время с последнего сообщения", 183, 11);
-  PlaceLabel(page, "Label17", "Связь с сервером сообщений", 262, 13);
+  server_label_ = PlaceLabel(page, "Label17", "Связь с сервером сообщений", 262, 13);
   server_image_ = PlaceImage(page, "Image3", 419, 12);
   PlaceLabel(page, "Label9", "Дата и время запуска", 10, 38);
   start_label_ = PlaceLabel(page, "Label10", QString(), 127, 38);
@@ -311,6 +335,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange && station_label_ != nullptr) FitLabels();
   if (event->type() != QEvent::WindowStateChange || !isMinimized()) return;
   if (!tray_available_ || !tray_available_()) return;  // without a tray, hiding would lose the window
   // Hiding from inside the state change confuses some window managers; do it right after.

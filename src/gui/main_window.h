@@ -118,6 +118,8 @@ class TForm1 : public QWidget {
   void BuildSetupPage(QWidget* page);
   void BuildTray();
   void ApplyTexts();
+  // The labels left of the indicators are kept within their room in the current font.
+  void FitLabels();
 
   QString suffix_;
   bool close_allowed_ = false;
@@ -129,7 +131,9 @@ class TForm1 : public QWidget {
   QToolButton* setup_button_ = nullptr;
   QButtonGroup* page_buttons_ = nullptr;
   QStackedWidget* notebook_ = nullptr;
+  QLabel* station_label_ = nullptr;
   QLabel* station_image_ = nullptr;
+  QLabel* server_label_ = nullptr;
   QLabel* server_image_ = nullptr;
   QLabel* elapsed_label_ = nullptr;
   QLabel* start_label_ = nullptr;

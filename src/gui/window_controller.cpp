@@ -1,6 +1,7 @@
 #include "gui/window_controller.h"
 
 #include <QStringDecoder>
+#include <QStringEncoder>
 #include <QStringList>
 
 #include "app/date_time.h"
@@ -22,6 +23,13 @@ QString DecodeCp1251(const std::string& bytes) {
   QStringDecoder decoder("windows-1251");
   if (!decoder.isValid()) return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
   return decoder(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+}
+
+std::string EncodeCp1251(const QString& text) {
+  QStringEncoder encoder("windows-1251");
+  if (!encoder.isValid()) return text.toLatin1().toStdString();
+  const QByteArray bytes = encoder(text);
+  return bytes.toStdString();
 }
 
 MainWindowController::MainWindowController(DriverHost::Options options)
@@ -128,14 +136,15 @@ std::string MainWindowController::RunCaption() const { return ToUtf8(form_->RunC
 void MainWindowController::SetRunCaption(const std::string& caption) { form_->SetRunCaption(FromUtf8(caption)); }
 void MainWindowController::SetPortControlsEnabled(bool enabled) { form_->SetPortControlsEnabled(enabled); }
 
+// Port names are Windows-1251, as the configuration file holds them.
 void MainWindowController::SetPortList(const std::vector<std::string>& entries) {
   QStringList ports;
-  for (const std::string& entry : entries) ports << FromUtf8(entry);
+  for (const std::string& entry : entries) ports << DecodeCp1251(entry);
   form_->SetPortList(ports);
 }
 
-std::string MainWindowController::PortListText() const { return ToUtf8(form_->PortListText()); }
-void MainWindowController::SetPortListText(const std::string& text) { form_->SetPortListText(FromUtf8(text)); }
+std::string MainWindowController::PortListText() const { return EncodeCp1251(form_->PortListText()); }
+void MainWindowController::SetPortListText(const std::string& text) { form_->SetPortListText(DecodeCp1251(text)); }
 void MainWindowController::SelectFirstPortEntry() { form_->SelectFirstPortEntry(); }
 
 int MainWindowController::AskPassword() {

@@ -51,7 +51,8 @@ class MainWindowController final : public QObject, private PortControlsView {
   void closed();
 
  private:
-  // PortControlsView over the window and the two dialogs; texts are UTF-8.
+  // PortControlsView over the window and the two dialogs; texts are UTF-8, port names
+  // Windows-1251.
   std::string RunCaption() const override;
   void SetRunCaption(const std::string& caption) override;
   void SetPortControlsEnabled(bool enabled) override;
@@ -81,7 +82,9 @@ class MainWindowController final : public QObject, private PortControlsView {
   bool closed_ = false;
 };
 
-// The configured caption is Windows-1251 text.
+// The configuration's texts (the caption, port names) are Windows-1251.
 QString DecodeCp1251(const std::string& bytes);
+// A character Windows-1251 has no place for becomes a substitute.
+std::string EncodeCp1251(const QString& text);
 
 }  // namespace drv

@@ -4,6 +4,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFont>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
@@ -89,6 +91,37 @@ TEST_F(MainWindowTest, CaptionsFitBeforeTheirRightNeighbours) {
   for (const auto& f : fits) {
     auto* label = Find<QLabel>(f.name);
     EXPECT_LE(label->x() + label->fontMetrics().horizontalAdvance(label->text()), f.limit) << f.name;
+  }
+}
+
+QFont PixelFont(const char* family, int pixels) {
+  QFont font(family);
+  font.setPixelSize(pixels);
+  return font;
+}
+
+// A label left of an indicator keeps its place and its whole text fits between its left
+// edge and the indicator, uncut, whichever font the machine resolves: the window's own, and
+// faces wider than it (a machine without the condensed face, a larger size).
+TEST_F(MainWindowTest, LabelsLeftOfTheIndicatorsFitTheirRoomInAnyFont) {
+  const struct { const char* label; const char* indicator; QPoint place; } pairs[] = {
+      {"Label5", "Image2", {11, 11}}, {"Label17", "Image3", {262, 13}}};
+  const QFont fonts[] = {form.font(), PixelFont("DejaVu Sans", 11), PixelFont("DejaVu Sans", 13),
+                         PixelFont("DejaVu Serif", 12)};
+  for (const QFont& font : fonts) {
+    SCOPED_TRACE(font.toString().toStdString());
+    form.setFont(font);
+    for (const auto& pair : pairs) {
+      SCOPED_TRACE(pair.label);
+      auto* label = Find<QLabel>(pair.label);
+      auto* indicator = Find<QLabel>(pair.indicator);
+      const int text_width = QFontMetrics(label->font()).horizontalAdvance(label->text());
+      EXPECT_EQ(label->pos(), pair.place);
+      EXPECT_LE(text_width, indicator->x() - label->x());
+      EXPECT_GE(label->width(), text_width) << "the text would be cut";
+      EXPECT_LE(label->x() + label->width(), indicator->x()) << "the label would lie under the indicator";
+      EXPECT_GE(label->height(), QFontMetrics(label->font()).height()) << "the text would be cut";
+    }
   }
 }
 

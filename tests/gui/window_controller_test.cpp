@@ -173,6 +173,10 @@ const StartCase kStartCases[] = {
     {"NoPort", "COM255", StartCase::kNone, "Запустить", true, ""},
     {"MappedPty", "COM7", StartCase::kPty, "Остановить", false, "COM7"},
     {"MissingDevice", "COM9", StartCase::kMissing, "Запустить", true, "COM9"},
+    // Not the marker (that is upper case only): tried, failed, and shown as read.
+    {"LowerCaseMarker", "com255", StartCase::kMissing, "Запустить", true, "com255"},
+    // Windows-1251 in the file, shown decoded.
+    {"NonAsciiName", "\xCF\xEE\xF0\xF2" "3", StartCase::kMissing, "Запустить", true, "Порт3"},
 };
 
 void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
@@ -423,12 +427,21 @@ TEST_F(PortGroupTest, StopNeedsThePasswordAndStartReopensTheListedPort) {
   EXPECT_FALSE(RescanEnabled());
 }
 
-TEST_F(PortGroupTest, StartOfATakenPortSaysSoAndRescans) {
-  MapPorts("COM9");
+struct FailedStartCase {
+  const char* name;
+  const char* com_port;  // at start-up; the list text then
+  const char* list_text;
+};
+
+class FailedStartTest : public PortGroupTest, public ::testing::WithParamInterface<FailedStartCase> {};
+
+TEST_P(FailedStartTest, SaysThePortIsTakenAndRescans) {
+  const FailedStartCase& c = GetParam();
+  MapPorts(c.com_port);
   TakeCom9();
   Start();
   ASSERT_FALSE(PortOpen());
-  ASSERT_EQ(PortText(), "COM9");
+  ASSERT_EQ(PortText(), QString(c.list_text));
 
   ModalScript script;
   script.Message();
@@ -440,6 +453,30 @@ TEST_F(PortGroupTest, StartOfATakenPortSaysSoAndRescans) {
   EXPECT_EQ(PortEntries(), (QStringList{"COM2", "COM5"}));
   EXPECT_EQ(PortText(), "COM2");
   EXPECT_EQ(SavedComPort(), "COM2");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FailedStartTest,
+                         ::testing::Values(FailedStartCase{"TakenPort", "COM9", "COM9"},
+                                           // No port configured: "\\.\" alone is tried.
+                                           FailedStartCase{"EmptyListText", "COM255", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The list shows a Windows-1251 port name decoded and saves it as the same bytes.
+TEST_F(WindowControllerTest, NonAsciiPortNameKeepsItsBytesInTheFile) {
+  const std::string name = "\xCF\xEE\xF0\xF2" "3";  // "Порт3" in Windows-1251
+  std::vector<std::string> ini = {"[port]", "ComPort=" + name, "[main]", "SendK8=0", "[ComMap]"};
+  for (int n = 1; n <= 32; ++n) ini.push_back("COM" + std::to_string(n) + "=" + WorkPath("missing"));
+  WriteIni(ini);
+  Start();
+  ASSERT_FALSE(PortOpen());
+  ASSERT_EQ(PortText(), "Порт3");
+
+  // A rescan that finds nothing keeps the list text and saves it.
+  ModalScript script;
+  ClickThrough("AdvGlowButton1", script);
+  EXPECT_TRUE(PortEntries().isEmpty());
+  EXPECT_EQ(PortText(), "Порт3");
+  EXPECT_EQ(SavedComPort(), name);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <fstream>
 #include <mutex>
+#include <thread>
 
+#include "serverlink/frames.h"
 #include "serverlink/message_types.h"
 #include "support/fake_clock.h"
 #include "unit/receiver/fake_serial_device.h"
@@ -122,6 +124,32 @@ TEST_F(DriverTest, FailedOpenLeavesThePortStoppedWithoutPulse) {
   EXPECT_TRUE(sleeps.empty());
 }
 
+// Only the exact marker means "no port": any other spelling is a port name and is tried.
+struct MarkerCase {
+  const char* name;
+  const char* com_port;
+  bool tried;
+};
+
+class NoPortMarker : public DriverTest, public ::testing::WithParamInterface<MarkerCase> {};
+
+TEST_P(NoPortMarker, OnlyTheExactMarkerSkipsTheOpen) {
+  const MarkerCase& c = GetParam();
+  WriteIni(std::string("[port]\r\nComPort=") + c.com_port + "\r\n[main]\r\nSendK8=0\r\n");
+  device.fail_open = true;  // no device has such a name
+  Driver::StartState state = MakeDriver().Start();
+  EXPECT_EQ(state.port_tried, c.tried);
+  EXPECT_FALSE(state.port_open);
+  EXPECT_EQ(device.opened_names,
+            c.tried ? std::vector<std::string>{std::string("\\\\.\\") + c.com_port} : std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, NoPortMarker,
+                         ::testing::Values(MarkerCase{"Marker", "COM255", false},
+                                           MarkerCase{"LowerCase", "com255", true},
+                                           MarkerCase{"MixedCase", "Com255", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(DriverTest, InvalidAttentionIsReportedAndStartUpFinishes) {
   WriteIni("[port]\r\nComPort=COM3\r\n[main]\r\nAttention=later\r\nCaption=X\r\n");
   server.RefuseNextConnects(1000);
@@ -134,8 +162,18 @@ TEST_F(DriverTest, InvalidAttentionIsReportedAndStartUpFinishes) {
   EXPECT_DOUBLE_EQ(driver->settings().Attention, 10.0 / 1440.0);
 }
 
-TEST_F(DriverTest, WithoutServerLinkLinesAndLinkChangesEndInSpoolFiles) {
-  WriteIni("[port]\r\nComPort=COM1\r\n[main]\r\nSendK8=0\r\nLog=0\r\n");
+struct NoLinkCase {
+  const char* name;
+  const char* not_send_to_disk;
+  std::size_t link_state_files;
+};
+
+class WithoutServerLink : public DriverTest, public ::testing::WithParamInterface<NoLinkCase> {};
+
+TEST_P(WithoutServerLink, LinesAndLinkChangesEndInSpoolFiles) {
+  const NoLinkCase& c = GetParam();
+  WriteIni(std::string("[port]\r\nComPort=COM1\r\n[main]\r\nSendK8=0\r\nLog=0\r\nNotSendToDiskK8=") +
+           c.not_send_to_disk + "\r\n");
   MakeDriver().Start();
 
   driver->Timer2Tick();  // no data since start-up: the link counts as lost
@@ -148,15 +186,55 @@ TEST_F(DriverTest, WithoutServerLinkLinesAndLinkChangesEndInSpoolFiles) {
   std::vector<std::vector<uint8_t>> files;
   for (const std::string& path : SpoolFiles()) files.push_back(ReadBytes(path));
   std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.size() < b.size(); });
-  ASSERT_EQ(files.size(), 4u);
-  EXPECT_EQ(files[0].size(), 15u);
-  EXPECT_EQ(files[1].size(), 15u);
-  for (int i : {2, 3}) {
+  ASSERT_EQ(files.size(), c.link_state_files + 2);
+  for (std::size_t i = 0; i < c.link_state_files; ++i) {
+    ASSERT_EQ(files[i].size(), 15u);
+    EXPECT_EQ(GetLe32(files[i].data()), mtLinkState);
+  }
+  // Events are spooled whatever NotSendToDiskK8 says.
+  for (std::size_t i = c.link_state_files; i < files.size(); ++i) {
     ASSERT_EQ(files[i].size(), 24u);
     EXPECT_EQ(GetLe32(files[i].data()), mtStoredEvent);
     EXPECT_EQ(static_cast<int32_t>(GetLe32(files[i].data() + 4)), 322345);
   }
   EXPECT_FALSE(std::filesystem::exists(dir.Path("drvlarna.log")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, WithoutServerLink,
+                         ::testing::Values(NoLinkCase{"LinkChangesSpooled", "0", 2},
+                                           NoLinkCase{"LinkChangesDropped", "1", 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// With the server link down and NotSendToDiskK8, a change of the station link is shown on
+// the indicator and goes nowhere: not queued, not spooled.
+TEST_F(DriverTest, NotSendToDiskK8ShowsStationChangesWhileTheLinkIsDown) {
+  WriteIni("[port]\r\nComPort=COM1\r\n[main]\r\nNotSendToDiskK8=1\r\nLog=0\r\n");
+  server.RefuseNextConnects(1000);
+  MakeDriver();
+  int redraws = 0;
+  driver->OnStationIndicatorChanged = [&] { ++redraws; };
+  driver->Start();
+  // The first attempt is refused; the next one is five seconds of the fake clock away.
+  ASSERT_TRUE(server.WaitFor([](const test::ScriptedServer& s) { return s.ConnectsLocked() >= 1; }, 5000));
+  while (driver->ServerConnected()) std::this_thread::yield();
+
+  driver->Timer2Tick();
+  EXPECT_FALSE(driver->StationLinkOk());
+  EXPECT_EQ(redraws, 1);
+  Receive("noise\r\n");  // data, but no event line
+  driver->Timer2Tick();
+  EXPECT_TRUE(driver->StationLinkOk());
+  EXPECT_EQ(redraws, 2);
+
+  driver->link()->RequestStop();
+  while (!driver->link()->WaitStopped(50)) {
+  }
+  for (const auto& message : driver->link()->TakeUndelivered()) {
+    const auto parsed = ValidateMessage(message);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_NE(parsed->type, mtLinkState);
+  }
+  EXPECT_TRUE(SpoolFiles().empty());
 }
 
 TEST_F(DriverTest, HiddenTestButtonFeedsTheSampleLine) {

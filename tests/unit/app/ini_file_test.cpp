@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -192,13 +194,48 @@ TEST_F(IniFileOnDisk, CreatesMissingFile) {
   EXPECT_EQ(ReadBytes(Ini()), "[port]\r\nComPort=COM2\r\n");
 }
 
-TEST_F(IniFileOnDisk, WritesThroughSymbolicLink) {
-  const fs::path real = dir_.path() / "real.ini";
-  WriteBytes(real, "[port]\nComPort=COM1\n");
-  fs::create_symlink(real, Ini());
+// Each row builds a chain of links to the file; the write goes to the file at its end and
+// every link stays a link.
+struct LinkCase {
+  const char* name;
+  std::vector<std::pair<const char*, const char*>> links;  // link name -> what it names
+  const char* file;                                         // the file that is written
+  bool file_exists;
+};
+
+class IniWriteThroughLinks : public IniFileOnDisk, public testing::WithParamInterface<LinkCase> {};
+
+TEST_P(IniWriteThroughLinks, WritesTheFileAtTheEndOfTheChain) {
+  const LinkCase& c = GetParam();
+  fs::create_directory(dir_.path() / "etc");
+  if (c.file_exists) WriteBytes(dir_.path() / c.file, "[port]\nComPort=COM1\n");
+  for (const auto& [link, to] : c.links) {
+    const std::string target = to[0] == '/' ? (dir_.path() / (to + 1)).string() : std::string(to);
+    fs::create_symlink(target, dir_.path() / link);
+  }
   IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2");
+  for (const auto& [link, to] : c.links) EXPECT_TRUE(fs::is_symlink(dir_.path() / link)) << link;
+  EXPECT_EQ(ReadBytes(dir_.path() / c.file), c.file_exists ? "[port]\nComPort=COM2\n" : "[port]\r\nComPort=COM2\r\n");
+}
+
+// A target starting with '/' is taken inside the test folder and made absolute.
+INSTANTIATE_TEST_SUITE_P(
+    Links, IniWriteThroughLinks,
+    testing::Values(LinkCase{"Absolute", {{"drvlarna.ini", "/real.ini"}}, "real.ini", true},
+                    LinkCase{"Relative", {{"drvlarna.ini", "etc/real.ini"}}, "etc/real.ini", true},
+                    // Relative to the folder of the link that holds it, not of the first one.
+                    LinkCase{"Chain",
+                             {{"drvlarna.ini", "etc/hop.ini"}, {"etc/hop.ini", "real.ini"}},
+                             "etc/real.ini",
+                             true},
+                    LinkCase{"Dangling", {{"drvlarna.ini", "etc/new.ini"}}, "etc/new.ini", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(IniFileOnDisk, LinkLoopThrows) {
+  fs::create_symlink("other.ini", Ini());
+  fs::create_symlink("drvlarna.ini", dir_.path() / "other.ini");
+  EXPECT_THROW(IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2"), std::runtime_error);
   EXPECT_TRUE(fs::is_symlink(Ini()));
-  EXPECT_EQ(ReadBytes(real), "[port]\nComPort=COM2\n");
 }
 
 TEST_F(IniFileOnDisk, MissingFolderThrows) {
@@ -206,14 +243,80 @@ TEST_F(IniFileOnDisk, MissingFolderThrows) {
                std::runtime_error);
 }
 
-TEST_F(IniFileOnDisk, ReadOnlyFolderThrowsAndKeepsFile) {
-  if (::geteuid() == 0) GTEST_SKIP() << "folder permissions do not bind root; the full-disk case covers this";
-  const std::string before = "[port]\r\nComPort=COM1\r\n";
-  WriteBytes(Ini(), before);
+// The safe write replaces the file by a new one (a new inode) that keeps the old owner and mode.
+TEST_F(IniFileOnDisk, ReplacedFileKeepsOwnerAndMode) {
+  WriteBytes(Ini(), "[port]\r\nComPort=COM1\r\n");
+  ASSERT_EQ(::chmod(Ini().c_str(), 0640), 0);
+  // Root can give the file away, as an installer would; anyone else keeps their own.
+  const uid_t owner = ::geteuid() == 0 ? 4321 : ::geteuid();
+  const gid_t group = ::geteuid() == 0 ? 4322 : ::getegid();
+  ASSERT_EQ(::chown(Ini().c_str(), owner, group), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(Ini().c_str(), &before), 0);
+
+  IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2");
+
+  struct stat after {};
+  ASSERT_EQ(::stat(Ini().c_str(), &after), 0);
+  EXPECT_EQ(ReadBytes(Ini()), "[port]\r\nComPort=COM2\r\n");
+  EXPECT_NE(after.st_ino, before.st_ino) << "expected the temporary file renamed over the old one";
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, owner);
+  EXPECT_EQ(after.st_gid, group);
+}
+
+// Where a rename would do harm or cannot be done, the file is rewritten where it stands:
+// same inode, same links, and nothing left beside it.
+struct InPlaceCase {
+  const char* name;
+  std::string file;        // the INI's name in the test folder
+  const char* hard_link;   // a second name of the same file, or nullptr
+};
+
+class IniWriteInPlace : public IniFileOnDisk, public testing::WithParamInterface<InPlaceCase> {};
+
+TEST_P(IniWriteInPlace, KeepsTheInodeAndItsLinks) {
+  const InPlaceCase& c = GetParam();
+  const fs::path ini = dir_.path() / c.file;
+  WriteBytes(ini, "[port]\r\nComPort=COM1\r\n[main]\r\nLog=0\r\n");
+  if (c.hard_link != nullptr) fs::create_hard_link(ini, dir_.path() / c.hard_link);
+  std::vector<std::string> names = FolderEntries(dir_.path());
+  std::sort(names.begin(), names.end());
+  struct stat before {};
+  ASSERT_EQ(::stat(ini.c_str(), &before), 0);
+
+  IniFile::WriteString(ini.string(), "port", "ComPort", "COM12");
+
+  struct stat after {};
+  ASSERT_EQ(::stat(ini.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, before.st_nlink);
+  EXPECT_EQ(ReadBytes(ini), "[port]\r\nComPort=COM12\r\n[main]\r\nLog=0\r\n");
+  if (c.hard_link != nullptr) {
+    EXPECT_EQ(ReadBytes(dir_.path() / c.hard_link), ReadBytes(ini));
+  }
+  std::vector<std::string> names_after = FolderEntries(dir_.path());
+  std::sort(names_after.begin(), names_after.end());
+  EXPECT_EQ(names_after, names);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniWriteInPlace,
+    testing::Values(InPlaceCase{"HardLinked", "drvlarna.ini", "backup.ini"},
+                    // No temporary name fits beside a name this long (250 of the 255 bytes a
+                    // name may have): the folder refuses the temporary file as a read-only
+                    // folder would, and for root as well.
+                    InPlaceCase{"FolderRefusesTemporaryFile", std::string(246, 'x') + ".ini", nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Without root the folder's own permissions refuse the temporary file; a writable file in
+// it is still written. (Root is not bound by them; the long name above covers root.)
+TEST_F(IniFileOnDisk, WritableFileInReadOnlyFolderIsWritten) {
+  WriteBytes(Ini(), "[port]\r\nComPort=COM1\r\n");
   fs::permissions(dir_.path(), fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_THROW(IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2"), std::runtime_error);
+  IniFile::WriteString(Ini().string(), "port", "ComPort", "COM2");
   fs::permissions(dir_.path(), fs::perms::owner_all);
-  EXPECT_EQ(ReadBytes(Ini()), before);
+  EXPECT_EQ(ReadBytes(Ini()), "[port]\r\nComPort=COM2\r\n");
   EXPECT_EQ(FolderEntries(dir_.path()), std::vector<std::string>{"drvlarna.ini"});
 }
 
@@ -240,6 +343,31 @@ TEST_F(IniFileOnDisk, FailedWriteKeepsFile) {
   EXPECT_TRUE(threw);
   EXPECT_EQ(ReadBytes(Ini()), before);
   EXPECT_EQ(FolderEntries(dir_.path()), std::vector<std::string>{"drvlarna.ini"});
+}
+
+// The same in place: the longer content's room is taken before a byte is overwritten.
+TEST_F(IniFileOnDisk, FailedInPlaceWriteKeepsFile) {
+  const std::string before = "[port]\r\nComPort=COM1\r\n" + std::string(200, ';') + "\r\n";
+  WriteBytes(Ini(), before);
+  fs::create_hard_link(Ini(), dir_.path() / "backup.ini");
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit tiny = saved;
+  tiny.rlim_cur = before.size();
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  bool threw = false;
+  try {
+    IniFile::WriteString(Ini().string(), "port", "ComPort", "COM12");
+  } catch (const std::runtime_error&) {
+    threw = true;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, old_handler);
+
+  EXPECT_TRUE(threw);
+  EXPECT_EQ(ReadBytes(Ini()), before);
 }
 
 }  // namespace

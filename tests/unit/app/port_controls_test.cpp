@@ -22,6 +22,7 @@ namespace {
 class PortsDevice final : public SerialDevice {
  public:
   bool Open(const std::string& name) override {
+    tried.push_back(name);
     if (!free.contains(name)) return false;
     open_name = name;
     return true;
@@ -39,6 +40,7 @@ class PortsDevice final : public SerialDevice {
   bool SetRTS(bool) override { return true; }
 
   std::set<std::string> free;
+  std::vector<std::string> tried;
   std::string open_name;
   std::vector<bool> dtr;
 };
@@ -195,11 +197,15 @@ TEST_F(PortControlsTest, StartOpensTheListTextAndLeavesDtrAtItsSetting) {
   EXPECT_EQ(QueuedPortStates(), (std::vector<std::pair<std::string, int>>{{"COM3", 1}}));
 }
 
-TEST_F(PortControlsTest, StartOfATakenPortShowsBusyThenRescans) {
+TEST_F(PortControlsTest, StartWithAnEmptyListTextShowsBusyThenRescans) {
   device.free = {"\\\\.\\COM2"};
   Start("[port]\r\nComPort=COM255\r\n");
-  view.text = "";
+  ASSERT_EQ(view.text, "");
   controls->AdvGlowButton2Click();
+  // The bare device prefix is tried, fails, and the scan follows.
+  ASSERT_FALSE(device.tried.empty());
+  EXPECT_EQ(device.tried.front(), "\\\\.\\");
+  EXPECT_EQ(device.tried.size(), 1u + PortControls::kHighestScannedPort);
   ASSERT_EQ(view.messages.size(), 1u);
   EXPECT_EQ(view.messages[0], kPortBusyText);
   EXPECT_EQ(view.caption, kRunCaptionStart);

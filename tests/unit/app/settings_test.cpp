@@ -217,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, TextToIntCase,
     testing::Values(
         IntCase{"0", 0}, IntCase{"123", 123}, IntCase{"+123", 123}, IntCase{"-5", -5}, IntCase{"007", 7},
-        IntCase{"   42", 42}, IntCase{"0000000000000000000012", 12}, IntCase{"2147483647", INT32_MAX},
+        IntCase{"   42", 42}, IntCase{"\t42", kFallback}, IntCase{" \t42", kFallback},
+        IntCase{"0000000000000000000012", 12}, IntCase{"2147483647", INT32_MAX},
         IntCase{"-2147483648", INT32_MIN}, IntCase{"2147483648", kFallback}, IntCase{"-2147483649", kFallback},
         IntCase{"99999999999999999999", kFallback}, IntCase{"$20", 32}, IntCase{"x20", 32}, IntCase{"X20", 32},
         IntCase{"0x20", 32}, IntCase{"0X20", 32}, IntCase{"$ff", 255}, IntCase{"$FfFf", 65535},

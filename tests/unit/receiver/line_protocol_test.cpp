@@ -163,6 +163,16 @@ INSTANTIATE_TEST_SUITE_P(
                       FieldCase{"Pos56LeadingZero", "R A8091234567\r\n", 31, 322345, 8, 9},
                       FieldCase{"Pos56Negative", "R A8-51234567\r\n", 31, 322345, 8, 251},
                       FieldCase{"Pos56Hex", "R A8$F1234567\r\n", 31, 322345, 8, 15},
+                      FieldCase{"Pos56Plus", "R A8+71234567\r\n", 31, 322345, 8, 7},
+                      FieldCase{"Pos56TwoSpaces", "R A8  1234567\r\n", 31, 322345, 8, 0},
+                      FieldCase{"Pos56SignOnly", "R A8- 1234567\r\n", 31, 322345, 8, 0},
+                      FieldCase{"Pos56HexPrefixOnly", "R A80x1234567\r\n", 31, 322345, 8, 0},
+                      // Only spaces lead a number; a tab is a character that spoils it.
+                      FieldCase{"Pos56TabSeven", "R A8\t71234567\r\n", 31, 322345, 8, 0},
+                      FieldCase{"Pos56SevenTab", "R A87\t1234567\r\n", 31, 322345, 8, 0},
+                      FieldCase{"Pos4Tab", "R A\t001234567\r\n", 31, 322345, 0, 0},
+                      FieldCase{"Pos4Space", "R A 001234567\r\n", 31, 322345, 0, 0},
+                      FieldCase{"Pos4Minus", "R A-001234567\r\n", 31, 322345, 0, 0},
                       FieldCase{"Pos4Letter", "R AA001234567\r\n", 31, 322345, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
