@@ -1,6 +1,9 @@
 // End-to-end and fault tests of the built driver: the receiver simulator on a pty in front,
 // the reference message server on loopback behind, each test in a work folder of its own.
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -196,6 +199,39 @@ class DriverE2eTest : public ::testing::Test {
   DriverConfig config_;
   std::vector<ServerMessage> received_;
   double sent_from_ = 0;
+};
+
+// A loopback port whose listen queue is full: a connect to it hangs until its time-out, as
+// to a host that drops packets.
+class HangingPort {
+ public:
+  explicit HangingPort(int port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ok_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(listener_, 0) == 0;
+    // Never accepted: once these fill the queue, further handshakes go unanswered.
+    for (int i = 0; i < 4 && ok_; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      fillers_.push_back(fd);
+    }
+    ::poll(nullptr, 0, 200);
+  }
+  ~HangingPort() {
+    for (const int fd : fillers_) ::close(fd);
+    if (listener_ >= 0) ::close(listener_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  int listener_ = -1;
+  bool ok_ = false;
+  std::vector<int> fillers_;
 };
 
 // The simulator's line for an account with the default code.
@@ -581,6 +617,56 @@ TEST_F(DriverE2eTest, BacklogAtReconnectionStillGreetsFirst) {
   EXPECT_EQ(received_[0].type, "mtHello");
   ExpectDeliveredExactly(SimLines(1, 150));
   ASSERT_TRUE(Pump(server, [&] { return CountReceived("mtKeepAlive") >= 2; }, 10000)) << "never accepted";
+}
+
+// While the server cannot be reached and every connect hangs to its time-out, nothing waits
+// in memory: what reached the port is on disk, whatever ends the driver.
+struct UnreachableEndCase {
+  const char* name;
+  int signal;
+  bool clean;  // an orderly stop, which also takes in the packet still being collected
+};
+
+class UnreachableServerEnd : public DriverE2eTest, public ::testing::WithParamInterface<UnreachableEndCase> {};
+
+TEST_P(UnreachableServerEnd, LinesAreOnDisk) {
+  const UnreachableEndCase& c = GetParam();
+  config_.server_port = FreeLoopbackPort();
+  HangingPort hanging(config_.server_port);
+  ASSERT_TRUE(hanging.ok());
+  ASSERT_FALSE(StartSim({"--rate", "20", "--count", "1000"}).empty());
+  ASSERT_TRUE(StartDriver());
+  Go();
+  ASSERT_TRUE(WaitUntil([&] { return AcceptedLines().size() >= 120; }, 20000));
+  ASSERT_GE(DriverSaid("Соединение..."), 1);
+  driver_->EndWith(c.signal);
+  EXPECT_EQ(driver_->ending(), c.clean ? "exit 0" : "signal 9");
+  const std::size_t accepted = AcceptedLines().size();
+  // A kill may catch the newest packet between the port and the disk; nothing older.
+  EXPECT_GE(EventSpoolFiles() + (c.clean ? 0 : 10), accepted) << EventSpoolFiles() << " of " << accepted;
+  if (c.clean) EXPECT_EQ(EventSpoolFiles(), accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, UnreachableServerEnd,
+                         ::testing::Values(UnreachableEndCase{"Kill", SIGKILL, false},
+                                           UnreachableEndCase{"Hangup", SIGHUP, true},
+                                           UnreachableEndCase{"Terminate", SIGTERM, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A server whose reply drips in a byte at a time: a stop still ends in order and in time,
+// with the unanswered event kept.
+TEST_F(DriverE2eTest, StopDuringADrippingReplyIsCleanAndKeepsTheEvent) {
+  config_.server_port = FreeLoopbackPort();
+  MsgServerProcess server;
+  ASSERT_TRUE(StartServer(server, {"--drip-after", "5"}));
+  ASSERT_FALSE(StartSim({"--rate", "1", "--count", "1"}).empty());
+  ASSERT_TRUE(StartDriver());
+  ASSERT_TRUE(Pump(server, [&] { return CountReceived("mtVersion") == 1; }, 10000));
+  Go();
+  ASSERT_TRUE(WaitUntil([&] { return AcceptedLines().size() == 1; }, 10000));
+  ::poll(nullptr, 0, 1000);  // the event is on the wire, its reply dripping
+  EXPECT_EQ(driver_->Stop(/*timeout_ms=*/10000), 0) << driver_->ending();
+  EXPECT_EQ(EventSpoolFiles(), 1u);
 }
 
 }  // namespace
