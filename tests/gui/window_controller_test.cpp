@@ -30,9 +30,11 @@
 #include "app/settings.h"
 #include "gui/indicator_painter.h"
 #include "gui/window_controller.h"
+#include "integration/driver_process.h"
 #include "integration/msgserver_process.h"
 #include "integration/pty_pair.h"
 #include "support/fake_clock.h"
+#include "support/hanging_port.h"
 
 namespace drv {
 namespace {
@@ -337,6 +339,24 @@ TEST_F(WindowControllerTest, CloseWhileTheLinkWaitsForAReplyEndsAndDrawsTheServe
   window.form().close();
   ASSERT_TRUE(WaitUntil([&] { return window.IsClosed(); }));
   EXPECT_TRUE(window.driver().WaitLinkStopped(0));
+}
+
+TEST_F(WindowControllerTest, ServerIndicatorIsNeverGreenWhileAnAttemptMerelyRuns) {
+  // Every connect hangs to its time-out: the link counts as connected for 2.5 s of every 5,
+  // but the indicator shows what the link's ticks said, and none of them saw a connection.
+  const int port = test::FreeLoopbackPort();
+  test::HangingPort hanging(port);
+  ASSERT_TRUE(hanging.ok());
+  WriteIni({"[main]", "SendK8=1", "[ServerHost]", "Address=127.0.0.1", "Port=" + std::to_string(port)});
+  MainWindowController& window = Start();
+  ASSERT_TRUE(WaitUntil([&] { return Memo().contains("Соединение..."); }));
+  ASSERT_TRUE(WaitUntil([&] { return window.driver().ServerTick() >= 1; }));
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(window.driver().ServerConnected()) << "the attempt is over too early for this test";
+    window.host().Timer2Tick();
+    EXPECT_EQ(Rgb(Find<QLabel>("Image3")->pixmap().toImage()), Rgb(PaintIndicator(false, window.driver().ServerTick())))
+        << "tick " << i;
+  }
 }
 
 // ---- the port group ----

@@ -343,6 +343,7 @@ TEST_P(ConnectionEnding, SpoolsEveryUndeliveredRecord) {
   EnqueueMarked(mtEvent, 1);
   EnqueueReplayed("spool/A.dd8");
   EnqueueMarked(mtLinkState, 2);
+  EnqueueReplayed("spool/B.dd8", mtLinkState);
   link.EnqueueMessage(mtPollAnswer, {});
   EnqueueMarked(mtEvent, 3);
   row.end(*this);
@@ -398,6 +399,20 @@ INSTANTIATE_TEST_SUITE_P(
                     t.link.Step();
                   }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ServerLinkTest, StopSpoolsTheWaitingRecordsButNotReplayedOnes) {
+  // A replayed station-link record looks like a live one on the wire; its file is still on
+  // disk, so spooling it again would deliver it twice after the restart.
+  ConnectAndGreet(false);
+  EnqueueMarked(mtLinkState, 1);
+  EnqueueReplayed("spool/B.dd8", mtLinkState);
+  EnqueueMarked(mtEvent, 2);
+  link.RequestStop();
+  link.SpoolWaiting();
+  EXPECT_TRUE(link.Queue().IsEmpty());
+  EXPECT_EQ(spool.undelivered,
+            (std::vector<RecordingSink::Record>{Undelivered(mtLinkState, 1), Undelivered(mtEvent, 2)}));
+}
 
 TEST_F(ServerLinkTest, ReplyFailureEndsTheConnectionAtOnceWithItsLine) {
   ConnectAndGreet(true);
