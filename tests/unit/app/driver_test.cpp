@@ -71,8 +71,7 @@ class DriverTest : public ::testing::Test {
   void TearDown() override {
     if (!driver) return;
     driver->RequestStop();
-    while (!driver->WaitLinkStopped(50)) {
-    }
+    ASSERT_TRUE(driver->WaitLinkStopped(10000)) << "the link thread did not stop";
   }
 
   test::TempDir dir;
@@ -227,8 +226,7 @@ TEST_F(DriverTest, NotSendToDiskK8ShowsStationChangesWhileTheLinkIsDown) {
   EXPECT_EQ(redraws, 2);
 
   driver->link()->RequestStop();
-  while (!driver->link()->WaitStopped(50)) {
-  }
+  ASSERT_TRUE(driver->link()->WaitStopped(10000)) << "the link thread did not stop";
   for (const auto& message : driver->link()->TakeUndelivered()) {
     const auto parsed = ValidateMessage(message);
     ASSERT_TRUE(parsed.has_value());
@@ -256,8 +254,7 @@ TEST_F(DriverTest, EventsStillQueuedAtStopAreSpooled) {
   MakeDriver().Start();
   ASSERT_TRUE(server.WaitFor([](const test::ScriptedServer& s) { return s.ConnectsLocked() >= 1; }, 5000));
   driver->RequestStop();
-  while (!driver->WaitLinkStopped(50)) {
-  }
+  ASSERT_TRUE(driver->WaitLinkStopped(10000)) << "the link thread did not stop";
   const auto files = SpoolFiles();
   ASSERT_EQ(files.size(), 1u);
   const auto bytes = ReadBytes(files[0]);

@@ -116,8 +116,7 @@ class PortControlsTest : public ::testing::Test {
   }
   void TearDown() override {
     driver->RequestStop();
-    while (!driver->WaitLinkStopped(50)) {
-    }
+    ASSERT_TRUE(driver->WaitLinkStopped(10000)) << "the link thread did not stop";
   }
 
   test::TempDir dir;
