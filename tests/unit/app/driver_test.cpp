@@ -215,7 +215,8 @@ TEST_F(DriverTest, NotSendToDiskK8ShowsStationChangesWhileTheLinkIsDown) {
   driver->Start();
   // The first attempt is refused; the next one is five seconds of the fake clock away.
   ASSERT_TRUE(server.WaitFor([](const test::ScriptedServer& s) { return s.ConnectsLocked() >= 1; }, 5000));
-  while (driver->ServerConnected()) std::this_thread::yield();
+  for (int i = 0; i < 100000 && driver->ServerConnected(); ++i) std::this_thread::yield();
+  ASSERT_FALSE(driver->ServerConnected());
 
   driver->Timer2Tick();
   EXPECT_FALSE(driver->StationLinkOk());
@@ -227,11 +228,8 @@ TEST_F(DriverTest, NotSendToDiskK8ShowsStationChangesWhileTheLinkIsDown) {
 
   driver->link()->RequestStop();
   ASSERT_TRUE(driver->link()->WaitStopped(10000)) << "the link thread did not stop";
-  for (const auto& message : driver->link()->TakeUndelivered()) {
-    const auto parsed = ValidateMessage(message);
-    ASSERT_TRUE(parsed.has_value());
-    EXPECT_NE(parsed->type, mtLinkState);
-  }
+  EXPECT_TRUE(driver->link()->Queue().IsEmpty());
+  EXPECT_TRUE(server.WrittenTypes().empty());
   EXPECT_TRUE(SpoolFiles().empty());
 }
 
