@@ -17,6 +17,7 @@
 #include "app/exception_report.h"
 #include "app/guarded.h"
 #include "support/fake_clock.h"
+#include "support/unprivileged.h"
 
 #include "support/temp_dir.h"
 
@@ -76,12 +77,11 @@ TEST(ErrorList, FailureThrows) {
 }
 
 TEST(ErrorList, UnreadableFileIsStartedAfresh) {
-  if (::geteuid() == 0) GTEST_SKIP() << "file permissions do not bind root";
   TempDir dir;
   const fs::path path = dir.path() / kErrorListFileName;
   std::ofstream(path, std::ios::binary) << "old line\r\n";
   fs::permissions(path, fs::perms::owner_write);
-  WriteErrorCode(9, path.string());
+  ASSERT_TRUE(test::RunUnprivileged(dir.path(), [&] { WriteErrorCode(9, path.string()); }));
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(ReadBytes(path), kWord + "9\r\n");
 }
