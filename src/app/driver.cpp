@@ -2,11 +2,11 @@
 
 #include <random>
 
-#include "app/error_list.h"
-#include "app/guarded.h"
+#include "base/error_list.h"
+#include "base/guarded.h"
 #include "receiver/line_settings.h"
-#include "serverlink/frames.h"
-#include "serverlink/message_types.h"
+#include "wire/frames.h"
+#include "wire/message_types.h"
 
 namespace drv {
 

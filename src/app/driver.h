@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "base/clock.h"
+#include "base/reporting.h"
+#include "base/settings.h"
 #include "receiver/line_protocol.h"
 #include "receiver/port_recovery.h"
 #include "receiver/poll_timer.h"
@@ -21,7 +21,7 @@
 #include "serverlink/tcp_connection.h"
 #include "spool/handoff.h"
 #include "spool/replay.h"
-#include "spool/spool_ack_sink.h"
+#include "serverlink/spool_ack_sink.h"
 #include "spool/spool_files.h"
 
 namespace drv {

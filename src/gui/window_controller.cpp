@@ -3,8 +3,8 @@
 #include <QStringDecoder>
 #include <QStringList>
 
-#include "app/date_time.h"
-#include "app/guarded.h"
+#include "base/date_time.h"
+#include "base/guarded.h"
 
 namespace drv {
 

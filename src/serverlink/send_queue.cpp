@@ -1,6 +1,6 @@
 #include "serverlink/send_queue.h"
 
-#include "serverlink/frames.h"
+#include "wire/frames.h"
 
 namespace drv {
 

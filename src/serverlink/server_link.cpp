@@ -6,10 +6,10 @@
 #include <new>
 #include <utility>
 
-#include "app/date_time.h"
-#include "serverlink/frames.h"
-#include "serverlink/greeting.h"
-#include "serverlink/message_types.h"
+#include "base/date_time.h"
+#include "wire/frames.h"
+#include "wire/greeting.h"
+#include "wire/message_types.h"
 
 namespace drv {
 

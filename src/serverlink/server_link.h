@@ -11,14 +11,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/settings.h"
-#include "app/version.h"
+#include "base/clock.h"
+#include "base/settings.h"
+#include "base/version.h"
 #include "serverlink/link_observer.h"
 #include "serverlink/send_queue.h"
 #include "serverlink/server_link_port.h"
 #include "serverlink/tcp_connection.h"
-#include "spool/spool_ack_sink.h"
+#include "serverlink/spool_ack_sink.h"
 
 namespace drv {
 

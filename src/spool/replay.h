@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "serverlink/server_link_port.h"
-#include "spool/spool_ack_sink.h"
+#include "serverlink/spool_ack_sink.h"
 #include "spool/spool_files.h"
 
 namespace drv {

@@ -5,10 +5,10 @@
 #include <mutex>
 #include <string>
 
-#include "serverlink/message_types.h"
+#include "wire/message_types.h"
 #include "serverlink/server_link.h"
 #include "support/fake_clock.h"
-#include "unit/serverlink/scripted_connection.h"
+#include "support/scripted_connection.h"
 
 namespace drv {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "serverlink/frames.h"
+#include "wire/frames.h"
 #include "serverlink/tcp_connection.h"
-#include "spool/event_record.h"
+#include "wire/event_record.h"
 
 namespace drv::test {
 
