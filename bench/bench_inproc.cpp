@@ -21,11 +21,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "platform/real_clock.h"
 #include "receiver/line_protocol.h"
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 #include "spool/spool_files.h"
 
 namespace {

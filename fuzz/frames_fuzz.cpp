@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "serverlink/frames.h"
-#include "serverlink/message_types.h"
+#include "wire/frames.h"
+#include "wire/message_types.h"
 #include "serverlink/server_link.h"
 #include "support/fake_clock.h"
-#include "unit/serverlink/scripted_connection.h"
+#include "support/scripted_connection.h"
 
 namespace {
 

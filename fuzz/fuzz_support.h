@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/reporting.h"
+#include "base/reporting.h"
 
 namespace drv::fuzz {
 

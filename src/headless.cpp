@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-#include "app/version.h"
+#include "base/version.h"
 #include "platform/driver_host.h"
 
 namespace drv {

@@ -2,10 +2,10 @@
 
 #include <random>
 
-#include "app/error_list.h"
-#include "app/guarded.h"
+#include "base/error_list.h"
+#include "base/guarded.h"
 #include "receiver/line_settings.h"
-#include "serverlink/message_types.h"
+#include "wire/message_types.h"
 
 namespace drv {
 

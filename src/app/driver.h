@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "base/clock.h"
+#include "base/reporting.h"
+#include "base/settings.h"
 #include "receiver/line_protocol.h"
 #include "receiver/port_recovery.h"
 #include "receiver/poll_timer.h"

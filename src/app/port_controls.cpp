@@ -1,9 +1,9 @@
 #include "app/port_controls.h"
 
-#include "app/error_list.h"
-#include "app/guarded.h"
-#include "serverlink/greeting.h"
-#include "serverlink/message_types.h"
+#include "base/error_list.h"
+#include "base/guarded.h"
+#include "wire/greeting.h"
+#include "wire/message_types.h"
 
 namespace drv {
 namespace {

@@ -4,8 +4,8 @@
 #include <QStringEncoder>
 #include <QStringList>
 
-#include "app/date_time.h"
-#include "app/guarded.h"
+#include "base/date_time.h"
+#include "base/guarded.h"
 
 namespace drv {
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/date_time.h"
-#include "app/guarded.h"
+#include "base/date_time.h"
+#include "base/guarded.h"
 #include "platform/posix_tcp_connection.h"
 #include "receiver/com_names.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/driver.h"
-#include "app/exception_report.h"
+#include "base/exception_report.h"
 #include "platform/qt_poll_timer.h"
 #include "platform/qt_serial_device.h"
 #include "platform/real_clock.h"

@@ -1,1 +1,1 @@
-target_sources(drvplatform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/driver_host.cpp)
+target_sources(drv_platform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/driver_host.cpp)

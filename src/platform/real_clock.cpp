@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "app/date_time.h"
+#include "base/date_time.h"
 
 namespace drv {
 

@@ -1,2 +1,2 @@
 # TCP client
-target_sources(drvplatform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/posix_tcp_connection.cpp)
+target_sources(drv_platform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/posix_tcp_connection.cpp)

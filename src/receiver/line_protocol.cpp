@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/date_time.h"
+#include "base/date_time.h"
 
 namespace drv {
 namespace {

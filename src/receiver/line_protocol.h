@@ -5,10 +5,10 @@
 #include <functional>
 #include <string>
 
-#include "app/clock.h"
-#include "app/reporting.h"
-#include "app/settings.h"
-#include "spool/event_record.h"
+#include "base/clock.h"
+#include "base/reporting.h"
+#include "base/settings.h"
+#include "wire/event_record.h"
 
 namespace drv {
 

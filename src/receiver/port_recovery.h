@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "app/clock.h"
-#include "app/reporting.h"
+#include "base/clock.h"
+#include "base/reporting.h"
 #include "receiver/serial_port_driver.h"
 
 namespace drv {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "receiver/poll_timer.h"
 #include "receiver/serial_device.h"
 

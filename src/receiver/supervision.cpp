@@ -6,9 +6,9 @@
 #include <exception>
 #include <utility>
 
-#include "app/error_list.h"
-#include "app/guarded.h"
-#include "serverlink/message_types.h"
+#include "base/error_list.h"
+#include "base/guarded.h"
+#include "wire/message_types.h"
 
 namespace drv {
 namespace {
@@ -24,24 +24,6 @@ std::string FormatElapsed(int64_t elapsed_ms) {
 }
 
 }  // namespace
-
-std::array<uint8_t, TLinkStateRecord::kSize> TLinkStateRecord::Bytes() const {
-  std::array<uint8_t, kSize> out{};
-  out[0] = LinkMark;
-  out[1] = FirstNumberByte;
-  PutDouble(&out[2], TimeStamp);
-  out[10] = LinkLost;
-  return out;
-}
-
-TLinkStateRecord TLinkStateRecord::FromBytes(const std::array<uint8_t, kSize>& in) {
-  TLinkStateRecord r;
-  r.LinkMark = in[0];
-  r.FirstNumberByte = in[1];
-  r.TimeStamp = GetDouble(&in[2]);
-  r.LinkLost = in[10];
-  return r;
-}
 
 StationSupervision::StationSupervision(const Clock& clock, const Settings& settings, const LineProtocol& line,
                                        Reporter& reporter, SendOrSpoolFn send_or_spool,

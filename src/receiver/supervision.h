@@ -6,27 +6,13 @@
 #include <span>
 #include <string>
 
-#include "app/clock.h"
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "base/clock.h"
+#include "base/reporting.h"
+#include "base/settings.h"
 #include "receiver/line_protocol.h"
+#include "wire/link_state_record.h"
 
 namespace drv {
-
-// The station-link record sent on every change of StationLinkOk. 11 bytes, little-endian,
-// packed, built byte by byte.
-struct TLinkStateRecord {
-  static constexpr std::size_t kSize = 11;
-  static constexpr uint8_t kLinkMark = 0x1F;
-
-  uint8_t LinkMark = kLinkMark;
-  uint8_t FirstNumberByte = 0;  // low 8 bits of FirstNumber
-  DateTime TimeStamp = 0;       // wall time of the change
-  uint8_t LinkLost = 0;         // 1 lost, 0 restored
-
-  std::array<uint8_t, kSize> Bytes() const;
-  static TLinkStateRecord FromBytes(const std::array<uint8_t, kSize>& bytes);
-};
 
 // Watches the receiver's silence against Attention on every 200 ms tick (after the spool
 // replay step) and reports each change of the station link. The silence is measured on

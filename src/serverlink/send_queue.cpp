@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "serverlink/frames.h"
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "wire/frames.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 
 namespace drv {
 

@@ -6,11 +6,11 @@
 #include <new>
 #include <utility>
 
-#include "app/date_time.h"
-#include "app/guarded.h"
-#include "serverlink/frames.h"
-#include "serverlink/greeting.h"
-#include "serverlink/message_types.h"
+#include "base/date_time.h"
+#include "base/guarded.h"
+#include "wire/frames.h"
+#include "wire/greeting.h"
+#include "wire/message_types.h"
 
 namespace drv {
 

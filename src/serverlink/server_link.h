@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/reporting.h"
-#include "app/settings.h"
-#include "app/version.h"
+#include "base/clock.h"
+#include "base/reporting.h"
+#include "base/settings.h"
+#include "base/version.h"
 #include "serverlink/link_observer.h"
 #include "serverlink/link_spool.h"
 #include "serverlink/send_queue.h"

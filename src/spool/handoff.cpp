@@ -1,6 +1,6 @@
 #include "spool/handoff.h"
 
-#include "serverlink/message_types.h"
+#include "wire/message_types.h"
 
 namespace drv {
 

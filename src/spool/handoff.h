@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <span>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "serverlink/server_link_port.h"
-#include "spool/event_record.h"
+#include "wire/event_record.h"
 #include "spool/spool_files.h"
 
 namespace drv {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "serverlink/server_link_port.h"
 #include "spool/spool_files.h"
 

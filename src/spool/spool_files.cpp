@@ -13,10 +13,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include "app/date_time.h"
-#include "app/guarded.h"
-#include "app/error_list.h"
-#include "spool/event_record.h"
+#include "base/date_time.h"
+#include "base/guarded.h"
+#include "base/error_list.h"
+#include "wire/event_record.h"
 
 namespace drv {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/reporting.h"
+#include "base/clock.h"
+#include "base/reporting.h"
 
 namespace drv {
 

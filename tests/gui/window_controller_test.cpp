@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "app/date_time.h"
-#include "app/settings.h"
+#include "base/date_time.h"
+#include "base/settings.h"
 #include "gui/indicator_painter.h"
 #include "gui/window_controller.h"
 #include "integration/driver_process.h"

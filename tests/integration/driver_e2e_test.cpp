@@ -17,8 +17,8 @@
 #include "integration/driver_process.h"
 #include "integration/msgserver_process.h"
 #include "support/hanging_port.h"
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 
 namespace drv::test {
 namespace {

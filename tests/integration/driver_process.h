@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "app/date_time.h"
+#include "base/date_time.h"
 
 namespace drv::test {
 

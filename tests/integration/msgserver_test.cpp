@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "app/date_time.h"
+#include "base/date_time.h"
 #include "integration/msgserver_process.h"
 #include "platform/posix_tcp_connection.h"
-#include "serverlink/frames.h"
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "wire/frames.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 
 namespace drv {
 namespace {

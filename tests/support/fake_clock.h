@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/clock.h"
-#include "app/date_time.h"
+#include "base/clock.h"
+#include "base/date_time.h"
 
 namespace drv::test {
 

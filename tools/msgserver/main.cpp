@@ -18,7 +18,7 @@
 #include "message_line.h"
 #include "options.h"
 #include "responder.h"
-#include "serverlink/frames.h"
+#include "wire/frames.h"
 
 namespace drv::msgserver {
 namespace {

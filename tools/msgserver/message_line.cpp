@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/date_time.h"
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "base/date_time.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 
 namespace drv::msgserver {
 namespace {

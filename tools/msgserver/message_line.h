@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "serverlink/frames.h"
+#include "wire/frames.h"
 
 namespace drv::msgserver {
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "serverlink/message_types.h"
+#include "wire/message_types.h"
 
 namespace drv::msgserver {
 

@@ -1,7 +1,7 @@
 #include "responder.h"
 
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 
 namespace drv::msgserver {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "options.h"
-#include "serverlink/frames.h"
+#include "wire/frames.h"
 
 namespace drv::msgserver {
 

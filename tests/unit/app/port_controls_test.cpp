@@ -7,13 +7,13 @@
 #include <set>
 #include <thread>
 
-#include "app/ini_file.h"
-#include "serverlink/frames.h"
-#include "serverlink/message_types.h"
+#include "base/ini_file.h"
+#include "wire/frames.h"
+#include "wire/message_types.h"
 #include "support/fake_clock.h"
-#include "unit/receiver/fake_serial_device.h"
-#include "unit/serverlink/scripted_connection.h"
-#include "unit/spool/test_support.h"
+#include "support/fake_serial_device.h"
+#include "support/scripted_connection.h"
+#include "support/fakes.h"
 
 namespace drv {
 namespace {

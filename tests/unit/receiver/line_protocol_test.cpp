@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/fake_clock.h"
-#include "unit/spool/test_support.h"
+#include "support/fakes.h"
 
 namespace drv {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "app/port_controls.h"
 #include "support/fake_clock.h"
-#include "unit/receiver/fake_serial_device.h"
-#include "unit/spool/test_support.h"
+#include "support/fake_serial_device.h"
+#include "support/fakes.h"
 
 namespace drv {
 namespace {

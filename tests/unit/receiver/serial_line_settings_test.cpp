@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_clock.h"
-#include "unit/receiver/fake_serial_device.h"
+#include "support/fake_serial_device.h"
 
 namespace drv {
 namespace {

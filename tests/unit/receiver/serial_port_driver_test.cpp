@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/fake_clock.h"
-#include "unit/receiver/fake_serial_device.h"
+#include "support/fake_serial_device.h"
 
 namespace drv {
 namespace {

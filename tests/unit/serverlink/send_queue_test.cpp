@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "serverlink/frames.h"
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "wire/frames.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 
 namespace drv {
 namespace {

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "app/date_time.h"
-#include "serverlink/frames.h"
-#include "serverlink/greeting.h"
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "base/date_time.h"
+#include "wire/frames.h"
+#include "wire/greeting.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 #include "serverlink/link_spool.h"
 #include "support/fake_clock.h"
-#include "unit/serverlink/scripted_connection.h"
+#include "support/scripted_connection.h"
 
 namespace drv {
 namespace {

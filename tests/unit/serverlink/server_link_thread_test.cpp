@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "serverlink/link_spool.h"
-#include "serverlink/frames.h"
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "wire/frames.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 #include "serverlink/server_link.h"
 #include "support/fake_clock.h"
-#include "unit/serverlink/scripted_connection.h"
+#include "support/scripted_connection.h"
 
 namespace drv {
 namespace {

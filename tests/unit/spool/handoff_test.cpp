@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "serverlink/message_types.h"
+#include "wire/message_types.h"
 #include "support/fake_clock.h"
-#include "unit/spool/test_support.h"
+#include "support/fakes.h"
 
 namespace drv {
 namespace {

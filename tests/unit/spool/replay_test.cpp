@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "serverlink/message_types.h"
+#include "wire/message_types.h"
 #include "support/fake_clock.h"
-#include "unit/spool/test_support.h"
+#include "support/fakes.h"
 
 namespace drv {
 namespace {

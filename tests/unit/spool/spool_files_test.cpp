@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "app/date_time.h"
-#include "serverlink/message_types.h"
+#include "base/date_time.h"
+#include "wire/message_types.h"
 #include "support/fake_clock.h"
-#include "unit/spool/test_support.h"
+#include "support/fakes.h"
 
 namespace drv {
 namespace {

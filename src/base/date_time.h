@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 namespace drv {
 

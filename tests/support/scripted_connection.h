@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "serverlink/frames.h"
+#include "wire/frames.h"
 #include "support/fake_clock.h"
 #include "serverlink/tcp_connection.h"
-#include "spool/event_record.h"
+#include "wire/event_record.h"
 
 namespace drv::test {
 

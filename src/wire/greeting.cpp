@@ -1,9 +1,9 @@
-#include "serverlink/greeting.h"
+#include "wire/greeting.h"
 
 #include <algorithm>
 #include <string_view>
 
-#include "app/settings.h"
+#include "base/settings.h"
 
 namespace drv {
 

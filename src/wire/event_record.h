@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 namespace drv {
 

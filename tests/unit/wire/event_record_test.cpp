@@ -1,4 +1,4 @@
-#include "spool/event_record.h"
+#include "wire/event_record.h"
 
 #include <gtest/gtest.h>
 

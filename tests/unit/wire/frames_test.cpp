@@ -1,4 +1,4 @@
-#include "serverlink/frames.h"
+#include "wire/frames.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "serverlink/message_types.h"
-#include "spool/event_record.h"
+#include "wire/message_types.h"
+#include "wire/event_record.h"
 
 namespace drv {
 namespace {

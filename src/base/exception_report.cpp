@@ -1,9 +1,9 @@
-#include "app/exception_report.h"
+#include "base/exception_report.h"
 
 #include <cstdio>
 #include <utility>
 
-#include "app/date_time.h"
+#include "base/date_time.h"
 
 namespace drv {
 namespace {

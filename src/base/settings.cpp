@@ -1,10 +1,10 @@
-#include "app/settings.h"
+#include "base/settings.h"
 
 #include <cstdint>
 #include <string_view>
 
-#include "app/date_time.h"
-#include "app/ini_file.h"
+#include "base/date_time.h"
+#include "base/ini_file.h"
 
 namespace drv {
 namespace {

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/error_list.h"
-#include "app/exception_report.h"
-#include "app/guarded.h"
+#include "base/error_list.h"
+#include "base/exception_report.h"
+#include "base/guarded.h"
 #include "support/fake_clock.h"
 #include "support/unprivileged.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/reporting.h"
+#include "base/reporting.h"
 #include "serverlink/server_link_port.h"
 #include "support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "serverlink/greeting.h"
+#include "wire/greeting.h"
 
 #include <gtest/gtest.h>
 

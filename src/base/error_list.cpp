@@ -1,4 +1,4 @@
-#include "app/error_list.h"
+#include "base/error_list.h"
 
 #include <cerrno>
 #include <cstdio>

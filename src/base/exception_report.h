@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 namespace drv {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 namespace drv {
 

@@ -1,8 +1,8 @@
-#include "serverlink/frames.h"
+#include "wire/frames.h"
 
 #include <algorithm>
 
-#include "spool/event_record.h"
+#include "wire/event_record.h"
 
 namespace drv {
 

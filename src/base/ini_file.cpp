@@ -1,4 +1,4 @@
-#include "app/ini_file.h"
+#include "base/ini_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "app/settings.h"
+#include "base/settings.h"
 
 namespace drv {
 namespace {

@@ -5,7 +5,7 @@
 #include <exception>
 #include <utility>
 
-#include "app/reporting.h"
+#include "base/reporting.h"
 
 namespace drv {
 

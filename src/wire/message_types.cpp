@@ -1,4 +1,4 @@
-#include "serverlink/message_types.h"
+#include "wire/message_types.h"
 
 namespace drv {
 
