@@ -11,6 +11,7 @@
 #include "platform/qt_poll_timer.h"
 #include "platform/qt_serial_device.h"
 #include "platform/real_clock.h"
+#include "platform/service_monitor.h"
 
 namespace drv {
 
@@ -55,6 +56,12 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
   bool IsShutDown() const { return shut_down_; }
 
   Driver& driver() { return *driver_; }
+  // Service notification, backlog and metrics; exists from Start on.
+  ServiceMonitor* service() { return service_.get(); }
+  // Set before Start: the backlog line on every service tick (about once a second), and
+  // the same line when it has changed noticeably (at most once every 10 s).
+  std::function<void(const std::string& text)> OnBacklogText;
+  std::function<void(const std::string& text)> OnBacklogAnnounced;
   Reporter& reporter() { return *this; }
   const Clock& clock() const { return clock_; }
 
@@ -65,6 +72,7 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
   void OperatorLog(const std::string& text) override;
   void PollTick();
   void DataArrived();
+  void StartService();
 
   Callbacks callbacks_;
   RealClock real_clock_;
@@ -74,6 +82,7 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
   QtPollTimer poll_timer_;
   QTimer timer2_;
   std::unique_ptr<Driver> driver_;
+  std::unique_ptr<ServiceMonitor> service_;  // holds the driver: goes first
   bool shut_down_ = false;
 };
 
