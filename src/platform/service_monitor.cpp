@@ -23,18 +23,41 @@ ServiceMonitor::ServiceMonitor(const Clock& clock, Driver& driver, Reporter& rep
       reporter_(reporter),
       hooks_(std::move(hooks)),
       backlog_(
-          clock,
-          [this] {
-            const Settings& s = driver_.settings();
-            // The spool's own rule: the prefix as it stands; empty is the working folder.
-            return ScanSpoolBacklog(s.PathForSoob.empty() ? driver_.PathIn("") : driver_.PathIn(s.PathForSoob),
-                                    UnixNowSeconds());
-          },
+          clock, [this] { return LatestScan(); },
           [this] { return hooks_.held_count ? hooks_.held_count() : std::size_t{0}; }) {
   connect(&timer_, &QTimer::timeout, this, &ServiceMonitor::Tick);
 }
 
-ServiceMonitor::~ServiceMonitor() = default;
+ServiceMonitor::~ServiceMonitor() {
+  if (scanning_.valid()) scanning_.wait();
+}
+
+void ServiceMonitor::StartScanWhenDue() {
+  if (scanning_.valid()) {
+    if (scanning_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    latest_ = scanning_.get();
+    latest_at_ = UnixNowSeconds();
+    backlog_.ScanSoon();  // the new figures at this tick
+  }
+  const uint64_t now = clock_.MonotonicMs();
+  if (scanned_ && now - scan_started_ < BacklogMonitor::kScanIntervalMs) return;
+  scanned_ = true;
+  scan_started_ = now;
+  scanning_ = std::async(std::launch::async,
+                         [prefix = SpoolPrefix()] { return ScanSpoolBacklog(prefix, UnixNowSeconds()); });
+}
+
+std::string ServiceMonitor::SpoolPrefix() const {
+  const Settings& s = driver_.settings();
+  // The spool's own rule: the prefix as it stands; empty is the working folder.
+  return s.PathForSoob.empty() ? driver_.PathIn("") : driver_.PathIn(s.PathForSoob);
+}
+
+SpoolBacklogScan ServiceMonitor::LatestScan() const {
+  SpoolBacklogScan scan = latest_;
+  if (scan.files > 0) scan.oldest_age_seconds += std::max(0.0, UnixNowSeconds() - latest_at_);
+  return scan;
+}
 
 void ServiceMonitor::Start() {
   plan_ = std::make_unique<ServiceNotifyPlan>(clock_, notifier_.WatchdogUsec(), hooks_.link_alive);
@@ -44,6 +67,11 @@ void ServiceMonitor::Start() {
     const std::string folder = driver_.PathIn("");
     instance_ = MetricsInstance(std::getenv("DRVLARNA_INSTANCE"), folder.empty() ? CurrentFolder() : folder);
   }
+  // The first figures before anything is told: a backlog left from the last run shows at once.
+  latest_at_ = UnixNowSeconds();
+  latest_ = ScanSpoolBacklog(SpoolPrefix(), latest_at_);
+  scanned_ = true;
+  scan_started_ = clock_.MonotonicMs();
   notifier_.Send("READY=1");
   Tick();
   // Several ticks to a ping period, so a late tick still pings in time.
@@ -70,6 +98,7 @@ LinkStates ServiceMonitor::Links() const {
 
 void ServiceMonitor::Tick() {
   if (stopping_ || !plan_) return;
+  StartScanWhenDue();
   const BacklogMonitor::Step step = backlog_.Tick();
   if (step.operator_line && OnOperatorLine) OnOperatorLine(*step.operator_line);
   if (step.announcement && OnBacklogAnnounced) OnBacklogAnnounced(*step.announcement);

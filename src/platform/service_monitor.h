@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -58,6 +59,11 @@ class ServiceMonitor final : public QObject {
  private:
   LinkStates Links() const;
   void WriteMetrics();
+  // The folder is listed on a thread of its own (100,000 files take about half a second),
+  // every 10 s; the backlog reads the last listing, its age brought up to now.
+  void StartScanWhenDue();
+  SpoolBacklogScan LatestScan() const;
+  std::string SpoolPrefix() const;
 
   const Clock& clock_;
   Driver& driver_;
@@ -74,6 +80,11 @@ class ServiceMonitor final : public QObject {
   bool metrics_failing_ = false;
   bool stall_reported_ = false;
   bool stopping_ = false;
+  std::future<SpoolBacklogScan> scanning_;
+  bool scanned_ = false;
+  uint64_t scan_started_ = 0;
+  SpoolBacklogScan latest_;
+  double latest_at_ = 0;  // wall time of the listing, seconds since 1970
 };
 
 }  // namespace drv
