@@ -54,6 +54,9 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(arg, "--version") == 0) {
       std::printf("drvlarna %s\n", drv::kFileVersion);
       return 0;
+    } else if (std::strcmp(arg, "--screenshot") == 0) {
+      std::fprintf(stderr, "drvlarna: --screenshot needs a file name\n\n%s", kUsage);
+      return 2;
     } else {
       std::fprintf(stderr, "drvlarna: unknown option %s\n\n%s", arg, kUsage);
       return 2;
@@ -62,7 +65,9 @@ int main(int argc, char** argv) {
   if (headless) return drv::RunHeadless(argc, argv);
   // Qt would abort with a core dump when it finds no display to open.
   if (!HasDisplay()) {
-    std::fprintf(stderr, "drvlarna: no display (DISPLAY and WAYLAND_DISPLAY are unset); use --headless to run without a window\n");
+    std::fprintf(stderr,
+                 "drvlarna: no display (DISPLAY and WAYLAND_DISPLAY are unset); "
+                 "use --headless to run without a window\n");
     return 1;
   }
   return drv::RunWindow(argc, argv, screenshot);

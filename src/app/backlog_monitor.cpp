@@ -20,10 +20,13 @@ std::string BacklogText(const Backlog& backlog) {
   if (backlog.empty()) return kBacklogEmptyText;
   std::string text = "Очередь: ";
   if (backlog.spool_files > 0) {
-    text += "файлов " + std::to_string(backlog.spool_files) + " (старейший " + FormatAge(backlog.oldest_age_seconds) +
-            ")";
+    text += "файлов " + std::to_string(backlog.spool_files);
+    text += " (старейший " + FormatAge(backlog.oldest_age_seconds) + ")";
   }
-  if (backlog.held > 0) text += std::string(backlog.spool_files > 0 ? ", " : "") + "в памяти " + std::to_string(backlog.held);
+  if (backlog.held > 0) {
+    if (backlog.spool_files > 0) text += ", ";
+    text += "в памяти " + std::to_string(backlog.held);
+  }
   return text;
 }
 
