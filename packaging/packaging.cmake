@@ -16,7 +16,8 @@ install(FILES ${DRV_ICON_DIR}/setup.png DESTINATION ${CMAKE_INSTALL_DATADIR}/ico
         RENAME drvlarna-setup.png)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/drvlarna.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 # systemd looks in /lib/systemd/system whatever the prefix; the unit names /usr/bin/drvlarna.
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/drvlarna.service DESTINATION lib/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/drvlarna.service ${CMAKE_CURRENT_LIST_DIR}/drvlarna@.service
+        DESTINATION lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/drvlarna.ini.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)

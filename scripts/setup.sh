@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
   fonts-dejavu-core
+  libsystemd-dev
 )
 
 missing=()

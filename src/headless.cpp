@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "base/date_time.h"
 #include "base/version.h"
 #include "platform/driver_host.h"
 
@@ -21,6 +22,10 @@ int RunHeadless(int argc, char** argv) {
       .station_indicator = {},
       .after_tick = {},
   });
+  host.OnBacklogAnnounced = [&host](const std::string& text) {
+    std::fprintf(stdout, "%s %s\n", FormatDateAndTime(host.clock().Now()).c_str(), text.c_str());
+    std::fflush(stdout);
+  };
   const Driver::StartState state = host.Start();
   const Settings& settings = host.driver().settings();
   std::fprintf(stderr, "drvlarna %s headless: port %s %s, server link %s\n", kFileVersion, settings.ComPort.c_str(),

@@ -101,6 +101,7 @@ class Driver final : private LinkSpool {
   // The host's notice that the serial device has gone (the poll notices it too).
   void PortDeviceLost();
   ServerLink* link() { return link_.get(); }
+  const ServerLink* link() const { return link_.get(); }
   SpoolReplay* replay() { return replay_.get(); }
   LineProtocol* line_protocol() { return line_.get(); }
 

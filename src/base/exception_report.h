@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/rotating_log.h"
 
 namespace drv {
 
@@ -27,12 +28,15 @@ class ExceptionReport {
   std::string FormatLine(const std::string& where, const std::string& what) const;
 
   const std::string& file_path() const { return file_path_; }
+  // The file's size limits (LogMaxKB, LogFiles); until set, the defaults of the settings.
+  void SetLimitsKB(int32_t max_kb, int32_t keep_files);
 
  private:
   const Clock& clock_;
   const std::string file_path_;
   std::ostream* const err_;
   std::mutex mutex_;
+  RotatingLog file_;  // guarded by mutex_
 };
 
 }  // namespace drv

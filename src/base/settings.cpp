@@ -149,6 +149,9 @@ Settings LoadSettings(const std::string& ini_path, std::vector<std::string>* pro
   }
 
   s.Caption = ini.ReadString(kMain, "Caption", s.Caption);
+  s.LogMaxKB = ini.ReadInteger(kMain, "LogMaxKB", s.LogMaxKB);
+  s.LogFiles = ini.ReadInteger(kMain, "LogFiles", s.LogFiles);
+  s.MetricsFile = ini.ReadString(kMain, "MetricsFile", s.MetricsFile);
 
   for (const std::string& key : ini.Keys(kComMap)) {
     s.ComMap.emplace(UpperAscii(key), ini.ReadString(kComMap, key, std::string()));

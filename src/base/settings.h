@@ -31,6 +31,12 @@ struct Settings {
   std::string PathForSoob;
   DateTime Attention = 10.0 / 1440.0;  // a span in days
   std::string Caption;
+  // Size limits of drvlarna.log and drvlarna-errors.log: a file that would grow past
+  // LogMaxKB is renamed NAME.1 (older ones shift), keeping LogFiles of them. 0 or less: no limit.
+  int32_t LogMaxKB = 10240;
+  int32_t LogFiles = 5;
+  // Prometheus text file written every 10 s; empty: none.
+  std::string MetricsFile;
   // [ComMap]: COM name (upper case, e.g. "COM3") to a device path on this machine.
   std::map<std::string, std::string> ComMap;
 };

@@ -20,6 +20,7 @@
 #include <QToolButton>
 #include <QWindowStateChangeEvent>
 
+#include "app/backlog_monitor.h"
 #include "gui/indicator_painter.h"
 #include "gui/window_util.h"
 
@@ -165,6 +166,10 @@ void TForm1::BuildStatusPage(QWidget* page) {
   start_label_ = PlaceLabel(page, "Label10", QString(), 127, 38);
   PlaceLabel(page, "Label12", "Пароль для закрытия", 10, 66);
   password_label_ = PlaceLabel(page, "Label13", QString(), 127, 66);
+  backlog_label_ = new QLabel(page);
+  backlog_label_->setObjectName("Label18");
+  backlog_label_->setGeometry(170, 66, 269, 14);
+  backlog_label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
   memo_ = new QPlainTextEdit(page);
   memo_->setObjectName("Memo1");
@@ -232,8 +237,19 @@ void TForm1::ApplyTexts() {
   const QString tail = suffix_.isEmpty() ? QString() : " - " + suffix_;
   setWindowTitle(kWindowTitle + tail);
   title_band_->setText(kBandTitle + tail);
-  tray_->setToolTip(kTrayHint + tail);
+  tray_->setToolTip(kTrayHint + tail + (backlog_hint_.isEmpty() ? QString() : "\n" + backlog_hint_));
 }
+
+void TForm1::SetBacklogText(const QString& text) {
+  backlog_label_->setText(text);
+  backlog_label_->setToolTip(text);
+  const QString hint = text == QString::fromUtf8(kBacklogEmptyText) ? QString() : text;
+  if (hint == backlog_hint_) return;
+  backlog_hint_ = hint;
+  ApplyTexts();
+}
+
+QString TForm1::BacklogText() const { return backlog_label_->text(); }
 
 void TForm1::SetCaptionSuffix(const QString& caption) {
   if (caption.isEmpty() || !suffix_.isEmpty()) return;

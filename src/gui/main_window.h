@@ -66,6 +66,10 @@ class TForm1 : public QWidget {
   void SetElapsedText(const QString& text);      // Label16
   void SetStartTime(const QString& text);        // Label10
   void SetClosePassword(const QString& text);    // Label13
+  // "Label18", right of the close password: what waits to be sent. Also added to the tray
+  // hint on a second line while something waits (text differs from the empty text).
+  void SetBacklogText(const QString& text);
+  QString BacklogText() const;
 
   // Appends one line to Memo1 and scrolls to it. The oldest lines go beyond kMemoMaxLines.
   void AppendLog(const QString& line);
@@ -138,6 +142,8 @@ class TForm1 : public QWidget {
   QLabel* elapsed_label_ = nullptr;
   QLabel* start_label_ = nullptr;
   QLabel* password_label_ = nullptr;
+  QLabel* backlog_label_ = nullptr;
+  QString backlog_hint_;
   QPlainTextEdit* memo_ = nullptr;
   QComboBox* port_list_ = nullptr;
   QPushButton* run_button_ = nullptr;

@@ -44,6 +44,7 @@ MainWindowController::MainWindowController(DriverHost::Options options)
           .after_tick = [this] { AfterTick(); },
       },
       std::move(options));
+  host_->OnBacklogText = [this](const std::string& text) { form_->SetBacklogText(FromUtf8(text)); };
   port_controls_ = std::make_unique<PortControls>(host_->driver(), static_cast<PortControlsView&>(*this),
                                                   host_->reporter());
 

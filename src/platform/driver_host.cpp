@@ -105,12 +105,58 @@ DriverHost::~DriverHost() {
 Driver::StartState DriverHost::Start() {
   Driver::StartState state = driver_->Start();
   timer2_.start();
+  StartService();
   return state;
+}
+
+void DriverHost::StartService() {
+  const Settings& settings = driver_->settings();
+  exception_report_.SetLimitsKB(settings.LogMaxKB, settings.LogFiles);
+  if (::access(driver_->IniPath().c_str(), F_OK) != 0) {
+    const std::string folder = driver_->PathIn("");
+    char cwd[4096];
+    OperatorLog("Файл " + std::string(kIniFileName) + " не найден в папке " +
+                (folder.empty() ? std::string(::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".") : folder) +
+                ": работа с настройками по умолчанию");
+  }
+  // The figures other parts keep are wired here, in one place.
+  service_ = std::make_unique<ServiceMonitor>(clock_, *driver_, reporter(),
+                                              ServiceMonitor::Hooks{
+                                                  .link_alive = [this] { return LinkThreadAlive(); },
+                                                  .held_count = [] { return std::size_t{0}; },
+                                                  .events_sent =
+                                                      [this] {
+                                                        const ServerLink* link = driver_->link();
+                                                        return link ? link->EventsDelivered() : uint64_t{0};
+                                                      },
+                                                  .events_spooled = [] { return uint64_t{0}; },
+                                                  .reconnects =
+                                                      [this] {
+                                                        const ServerLink* link = driver_->link();
+                                                        return link ? link->ConnectionAttempts() : uint64_t{0};
+                                                      },
+                                              });
+  service_->OnOperatorLine = [this](const std::string& text) { OperatorLog(text); };
+  service_->OnBacklogText = [this](const std::string& text) {
+    if (OnBacklogText) OnBacklogText(text);
+  };
+  service_->OnBacklogAnnounced = [this](const std::string& text) {
+    if (OnBacklogAnnounced) OnBacklogAnnounced(text);
+  };
+  service_->Start();
+}
+
+bool DriverHost::LinkThreadAlive() const {
+  const ServerLink* link = driver_->link();
+  if (link == nullptr) return true;
+  // A step blocks for one connect or one write and reply read, each bounded well below this.
+  return clock_.MonotonicMs() - link->LastProgressMs() < kLinkStuckMs;
 }
 
 void DriverHost::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  if (service_) service_->Stopping();
   timer2_.stop();
   driver_->RequestStop();
   // The link thread never waits for this one; its connect or reply read ends within its

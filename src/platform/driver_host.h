@@ -11,6 +11,7 @@
 #include "platform/qt_poll_timer.h"
 #include "platform/qt_serial_device.h"
 #include "platform/real_clock.h"
+#include "platform/service_monitor.h"
 
 namespace drv {
 
@@ -40,6 +41,8 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
 
   // The longest a stop waits for the link thread; its own waits are far shorter.
   static constexpr int kStopLimitMs = 9000;
+  // The link thread counts as stuck when its loop has not gone round for this long.
+  static constexpr uint64_t kLinkStuckMs = 20000;
 
   explicit DriverHost(Callbacks callbacks, std::string work_dir = ".");
   DriverHost(Callbacks callbacks, Options options);
@@ -54,6 +57,12 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
   bool IsShutDown() const { return shut_down_; }
 
   Driver& driver() { return *driver_; }
+  // Service notification, backlog and metrics; exists from Start on.
+  ServiceMonitor* service() { return service_.get(); }
+  // Set before Start: the backlog line on every service tick (about once a second), and
+  // the same line when it has changed noticeably (at most once every 10 s).
+  std::function<void(const std::string& text)> OnBacklogText;
+  std::function<void(const std::string& text)> OnBacklogAnnounced;
   Reporter& reporter() { return *this; }
   const Clock& clock() const { return clock_; }
 
@@ -64,7 +73,9 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
   void ReportException(const std::string& where, const std::string& what) override;
   void OperatorLog(const std::string& text) override;
   void PollTick();
+  bool LinkThreadAlive() const;
   void DataArrived();
+  void StartService();
 
   Callbacks callbacks_;
   RealClock real_clock_;
@@ -74,6 +85,7 @@ class DriverHost final : public QObject, private LinkObserver, private Reporter 
   QtPollTimer poll_timer_;
   QTimer timer2_;
   std::unique_ptr<Driver> driver_;
+  std::unique_ptr<ServiceMonitor> service_;  // holds the driver: goes first
   bool shut_down_ = false;
 };
 

@@ -44,9 +44,10 @@ LineProtocol::LineProtocol(const Clock& clock, const Settings& settings, Reporte
     : clock_(clock),
       settings_(settings),
       reporter_(reporter),
-      log_path_(std::move(log_path)),
+      hex_log_(std::move(log_path)),
       hand_off_(std::move(hand_off)),
       station_indicator_changed_(std::move(station_indicator_changed)) {
+  hex_log_.SetProblemHandler([this](const std::string& what) { reporter_.ReportException("hex log", what); });
   // One day back, so the first supervision tick without data reports the link lost.
   last_receive_time_ = clock_.Now() - 1.0;
   last_receive_mono_ = static_cast<int64_t>(clock_.MonotonicMs()) - kOneDayMs;
@@ -82,17 +83,9 @@ void LineProtocol::WriteHexLog(const uint8_t* packet, uint32_t size) {
 
   // A log that cannot be written must not cost events: the failure is reported and the
   // packet is still assembled into lines by the caller.
-  std::FILE* file = std::fopen(log_path_.c_str(), "ab");
-  if (file == nullptr) {
-    reporter_.ReportException("hex log " + log_path_, std::strerror(errno));
-    return;
-  }
-  const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-  const int write_errno = errno;
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) {
-    reporter_.ReportException("hex log " + log_path_, std::strerror(written ? errno : write_errno));
-  }
+  hex_log_.SetLimitsKB(settings_.LogMaxKB, settings_.LogFiles);
+  std::string error;
+  if (!hex_log_.Append(line, &error)) reporter_.ReportException("hex log " + hex_log_.path(), error);
 }
 
 void LineProtocol::AssembleByte(uint8_t byte) {
@@ -110,6 +103,7 @@ void LineProtocol::AssembleByte(uint8_t byte) {
 void LineProtocol::ProcessEventLine() {
   StampReceive();
 
+  ++lines_received_;
   station_tick_ = station_tick_ >= kStationTickMax ? 0 : station_tick_ + 1;
   if (station_indicator_changed_) station_indicator_changed_();
 

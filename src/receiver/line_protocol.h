@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/rotating_log.h"
 #include "base/reporting.h"
 #include "base/settings.h"
 #include "wire/event_record.h"
@@ -46,6 +47,8 @@ class LineProtocol {
   int64_t LastReceiveMonotonicMs() const { return last_receive_mono_; }
   int32_t StationTick() const { return station_tick_; }
   int32_t LineIndex() const { return line_index_; }
+  // Event lines (15 bytes, first byte R) taken in since start, accepted or not.
+  uint64_t LinesReceived() const { return lines_received_; }
   // The one record the protocol fills; it keeps the previous line's fields when a line
   // fails the account check.
   const TEventRecord& Record() const { return record_; }
@@ -59,7 +62,7 @@ class LineProtocol {
   const Clock& clock_;
   const Settings& settings_;
   Reporter& reporter_;
-  std::string log_path_;
+  RotatingLog hex_log_;
   HandOffFn hand_off_;
   IndicatorFn station_indicator_changed_;
 
@@ -68,6 +71,7 @@ class LineProtocol {
   DateTime last_receive_time_ = 0;
   int64_t last_receive_mono_ = 0;
   int32_t station_tick_ = 0;
+  uint64_t lines_received_ = 0;
   TEventRecord record_;
 };
 

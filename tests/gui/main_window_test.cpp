@@ -172,6 +172,29 @@ TEST_F(MainWindowTest, WindowFrameTitlesAndSetupPage) {
   EXPECT_FALSE(Find<QWidget>("AdvGlowButton1")->isEnabled());
 }
 
+// The backlog line sits right of the close password, inside the page; while something
+// waits it is also the tray hint's second line, after the caption.
+TEST_F(MainWindowTest, BacklogLineOnStatusPageAndInTrayHint) {
+  TForm1 window;
+  window.SetCaptionSuffix("Пост 2");
+  window.SetClosePassword("99998");
+  window.show();
+  QApplication::processEvents();
+  auto* line = window.findChild<QLabel*>("Label18");
+  ASSERT_NE(line, nullptr);
+  EXPECT_EQ(line->parentWidget()->objectName(), "Default");
+  EXPECT_TRUE(line->parentWidget()->rect().contains(line->geometry()));
+  EXPECT_FALSE(line->geometry().intersects(window.findChild<QLabel*>("Label13")->geometry()))
+      << window.findChild<QLabel*>("Label13")->geometry().width();
+
+  window.SetBacklogText("Очередь: файлов 3 (старейший 0:01:00)");
+  EXPECT_EQ(line->text(), "Очередь: файлов 3 (старейший 0:01:00)");
+  EXPECT_EQ(window.TrayIcon()->toolTip(), "Драйвер - ПКС Ларна - Пост 2\nОчередь: файлов 3 (старейший 0:01:00)");
+  window.SetBacklogText("Очередь на отправку пуста");
+  EXPECT_EQ(line->text(), "Очередь на отправку пуста");
+  EXPECT_EQ(window.TrayIcon()->toolTip(), "Драйвер - ПКС Ларна - Пост 2");
+}
+
 TEST_F(MainWindowTest, CaptionSuffixIsAppendedOnceToAllThreeTexts) {
   const QString captions[] = {"Пост 2", QString(2047, QChar(0x0416))};
   for (const QString& caption : captions) {

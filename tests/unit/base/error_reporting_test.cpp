@@ -120,6 +120,27 @@ TEST_F(ExceptionReportTest, UnwritableFileStillReachesStream) {
   EXPECT_EQ(err_.str(), "05.12.2026 14:03:07 Timer2Timer: boom\n");
 }
 
+// The report keeps to its size limit like the hex log; a rotation in the way is itself
+// reported once, and no report is lost to it.
+TEST_F(ExceptionReportTest, FileRotatesAtItsLimit) {
+  ExceptionReport report(clock_, LogPath(), &err_);
+  report.SetLimitsKB(1, 1);
+  const std::string what(100, 'x');
+  for (int i = 0; i < 25; ++i) report.Report("Timer2Timer", what);  // about 3 KB
+  EXPECT_LE(fs::file_size(LogPath()), 1024u);
+  EXPECT_LE(fs::file_size(LogPath() + ".1"), 1024u);
+  EXPECT_FALSE(fs::exists(LogPath() + ".2"));
+
+  fs::remove(LogPath() + ".1");
+  fs::create_directories(LogPath() + ".1/inside");
+  const auto before = fs::file_size(LogPath());
+  for (int i = 0; i < 20; ++i) report.Report("Timer2Timer", what);
+  const std::string text = ReadBytes(LogPath());
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
+            static_cast<long>(before / (what.size() + 34)) + 20 + 1) << "every report and one rotation notice";
+  EXPECT_NE(text.find("cannot rotate"), std::string::npos);
+}
+
 TEST_F(ExceptionReportTest, ReportsFromManyThreadsKeepWholeLines) {
   ExceptionReport report(clock_, LogPath(), &err_);
   constexpr int kThreads = 4;

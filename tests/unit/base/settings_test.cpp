@@ -45,6 +45,9 @@ void ExpectSameSettings(const Settings& actual, const Settings& expected) {
   EXPECT_EQ(actual.PathForSoob, expected.PathForSoob);
   EXPECT_DOUBLE_EQ(actual.Attention, expected.Attention);
   EXPECT_EQ(actual.Caption, expected.Caption);
+  EXPECT_EQ(actual.LogMaxKB, expected.LogMaxKB);
+  EXPECT_EQ(actual.LogFiles, expected.LogFiles);
+  EXPECT_EQ(actual.MetricsFile, expected.MetricsFile);
   EXPECT_EQ(actual.ComMap, expected.ComMap);
 }
 
@@ -140,6 +143,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Attention \"????\" is not a time of day; using 00:10:00"}},
         LoadCase{"CaptionCp1251BytesKept", "[main]\r\nCaption=\xCF\xEE\xF1\xF2 2\r\n",
                  [](Settings& s) { s.Caption = "\xCF\xEE\xF1\xF2 2"; }, {}},
+        LoadCase{"LogLimitsAndMetrics", "[main]\nLogMaxKB=64\nLogFiles=0\nMetricsFile=drvlarna.prom\n",
+                 [](Settings& s) {
+                   s.LogMaxKB = 64;
+                   s.LogFiles = 0;
+                   s.MetricsFile = "drvlarna.prom";
+                 },
+                 {}},
+        LoadCase{"LogMaxKBNotANumberKeepsDefault", "[main]\nLogMaxKB=10M\n", [](Settings&) {}, {}},
         LoadCase{"LongValueCut", "[main]\nPathForSoob=" + std::string(3000, 'p') + "\n",
                  [](Settings& s) { s.PathForSoob = std::string(2047, 'p'); }, {}},
         LoadCase{"ComMapNamesUpperCased", "[ComMap]\ncom3=/dev/ttyUSB0\nCOM4 = /dev/ttyS1\ncom3=/dev/other\n",
@@ -154,6 +165,9 @@ TEST_F(SettingsFile, MissingFileGivesDefaults) {
   EXPECT_EQ(s.ComPort, "COM255");
   EXPECT_TRUE(s.Log);
   EXPECT_DOUBLE_EQ(s.Attention, 10.0 / 1440.0);
+  EXPECT_EQ(s.LogMaxKB, 10240);
+  EXPECT_EQ(s.LogFiles, 5);
+  EXPECT_EQ(s.MetricsFile, "");
   EXPECT_TRUE(problems.empty());
   const ServerHostSettings host = LoadServerHost(Ini());
   EXPECT_EQ(host.Address, "127.0.0.1");

@@ -253,5 +253,43 @@ TEST_F(LineProtocolTest, UnwritableLogIsReportedAndEventsStillGo) {
   EXPECT_EQ(reporter.exceptions.size(), 2u);
 }
 
+// Every packet logged, the log kept to LogMaxKB in LogFiles older files; a rotation that
+// cannot happen costs neither a log line nor an event.
+TEST_F(LineProtocolTest, HexLogRotatesAndAFailedRotationCostsNoEvent) {
+  settings.Log = true;
+  settings.LogMaxKB = 1;
+  settings.LogFiles = 1;
+  Feed(kSample);
+  const std::size_t line_size = LogText().size();
+  const int kLines = 40;  // about 2.8 KB of log
+  for (int i = 1; i < kLines; ++i) Feed(kSample);
+  const auto rotated = test::ReadBytes(dir.Path("drvlarna.log.1"));
+  EXPECT_LE(rotated.size(), 1024u);
+  EXPECT_GT(rotated.size(), 1024u - line_size);
+  EXPECT_LE(LogText().size(), 1024u);
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("drvlarna.log.2")));
+  EXPECT_TRUE(reporter.exceptions.empty());
+
+  // A folder with something in it where the older file goes: no rotation, as root too.
+  std::filesystem::remove(dir.Path("drvlarna.log.1"));
+  std::filesystem::create_directories(dir.Path("drvlarna.log.1/inside"));
+  const std::size_t before = LogText().size();
+  for (int i = 0; i < kLines; ++i) Feed(kSample);
+  EXPECT_EQ(handed.size(), 2u * kLines);
+  EXPECT_EQ(Protocol().LinesReceived(), 2u * kLines);
+  EXPECT_EQ(LogText().size(), before + kLines * line_size) << "the file grows on while it cannot rotate";
+  EXPECT_EQ(reporter.exceptions.size(), 1u);
+}
+
+TEST_F(LineProtocolTest, LinesReceivedCountsEveryEventLineAcceptedOrNot) {
+  settings.Reg = ",999,";
+  Feed(kSample);                 // filtered out
+  Feed("R A80012a4567\r\n");     // bad account
+  Feed("R A8001234567\n");      // 14 bytes: no event line
+  Feed("garbage\n");
+  EXPECT_TRUE(handed.empty());
+  EXPECT_EQ(Protocol().LinesReceived(), 2u);
+}
+
 }  // namespace
 }  // namespace drv
