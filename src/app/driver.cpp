@@ -64,6 +64,7 @@ Driver::StartState Driver::Start() {
   // The spool prefix is used as it stands; an empty one means the working folder.
   const std::string spool_prefix = settings_.PathForSoob.empty() ? PathIn("") : PathIn(settings_.PathForSoob);
   spool_ = std::make_unique<SpoolFolder>(deps_.clock, spool_prefix, deps_.reporter, write_error_code);
+  keeper_ = std::make_unique<SpoolKeeper>(deps_.clock, deps_.reporter, *spool_);
   serial_.OnReceivePacket = [this](const uint8_t* data, uint32_t size) {
     // A packet may carry many lines: their spool files share one round of disk syncs.
     const SpoolFolder::Batch batch(*spool_);
@@ -85,7 +86,7 @@ Driver::StartState Driver::Start() {
         .version_text = deps_.version_text,
     });
   }
-  hand_off_ = std::make_unique<HandOff>(link_.get(), *spool_, settings_);
+  hand_off_ = std::make_unique<HandOff>(link_.get(), *keeper_, settings_);
   replay_ = std::make_unique<SpoolReplay>(deps_.clock, *spool_, link_.get(), settings_.SendK8);
   supervision_ = std::make_unique<StationSupervision>(
       deps_.clock, settings_, *line_, deps_.reporter,
@@ -117,6 +118,7 @@ void Driver::PortDeviceLost() { recovery_.DeviceLost(); }
 void Driver::Timer2Tick() {
   // A lost port is retried on this tick too: it needs no timer of its own.
   RunGuarded(deps_.reporter, "port recovery", [this] { recovery_.Tick(); });
+  if (keeper_) RunGuarded(deps_.reporter, "spool hold", [this] { keeper_->RetryHeld(); });
   if (!replay_) return;
   // A failed replay ends the tick; display and supervision run again on the next one.
   if (!RunGuarded(deps_.reporter, "spool replay", [this] { replay_->Step(); })) return;
@@ -128,15 +130,22 @@ void Driver::InjectTestLine() {
 }
 
 void Driver::RequestStop() {
+  if (stop_deadline_ms_ == 0) stop_deadline_ms_ = deps_.clock.MonotonicMs() + kStopSpoolBoundMs;
   recovery_.Cancel();
+  if (line_) RunGuarded(deps_.reporter, "FlushPending", [this] { serial_.FlushPending(); });
   if (serial_.PortOpen()) serial_.ClosePort();
   if (link_) link_->RequestStop();
 }
 
 bool Driver::WaitLinkStopped(int timeout_ms) {
-  if (!link_) return true;
-  if (!link_->WaitStopped(timeout_ms)) return false;
-  SpoolUndelivered();
+  if (link_) {
+    if (!link_->WaitStopped(timeout_ms)) return false;
+    SpoolUndelivered();
+  }
+  if (keeper_ && !held_flushed_) {
+    held_flushed_ = true;
+    keeper_->FlushAtStop(stop_deadline_ms_ != 0 ? stop_deadline_ms_ : deps_.clock.MonotonicMs() + kStopSpoolBoundMs);
+  }
   return true;
 }
 
@@ -146,9 +155,9 @@ void Driver::SpoolUndelivered() {
     if (!parsed) continue;
     // Replayed files are still on disk; greeting and poll answers belong to a connection.
     if (parsed->type == mtEvent) {
-      spool_->WriteSpoolFile(mtStoredEvent, parsed->payload);
+      keeper_->Keep(mtStoredEvent, parsed->payload);
     } else if (parsed->type == mtLinkState && !settings_.NotSendToDiskK8) {
-      spool_->WriteSpoolFile(mtLinkState, parsed->payload);
+      keeper_->Keep(mtLinkState, parsed->payload);
     }
   }
 }

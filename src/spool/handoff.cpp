@@ -4,7 +4,7 @@
 
 namespace drv {
 
-HandOff::HandOff(ServerLinkPort* link, SpoolFolder& spool, const Settings& settings)
+HandOff::HandOff(ServerLinkPort* link, SpoolKeeper& spool, const Settings& settings)
     : link_(link), spool_(spool), settings_(settings) {}
 
 bool HandOff::TryEnqueue(uint32_t type, std::span<const uint8_t> payload) {
@@ -16,13 +16,13 @@ bool HandOff::TryEnqueue(uint32_t type, std::span<const uint8_t> payload) {
 void HandOff::HandOffEvent(const TEventRecord& record) {
   const auto bytes = record.Bytes();
   if (TryEnqueue(mtEvent, bytes)) return;
-  spool_.WriteSpoolFile(mtStoredEvent, bytes);
+  spool_.Keep(mtStoredEvent, bytes);
 }
 
 void HandOff::SendOrSpool(uint32_t type, std::span<const uint8_t> payload) {
   if (TryEnqueue(type, payload)) return;
   if (settings_.NotSendToDiskK8) return;
-  spool_.WriteSpoolFile(type, payload);
+  spool_.Keep(type, payload);
 }
 
 }  // namespace drv
