@@ -51,8 +51,9 @@ bool CallOnTerminationSignal(QObject* context, std::function<void()> on_signal) 
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Closing the terminal, Ctrl+C, a service manager and Ctrl+\ all end the driver the same
+  // orderly way: nothing that reached the port is thrown away.
+  for (const int signal_number : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) sigaction(signal_number, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   return true;
 }
