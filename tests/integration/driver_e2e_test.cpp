@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -619,7 +620,24 @@ TEST_F(DriverE2eTest, KillsDuringFastSpoolingLoseNothingThatReachedThePortInTime
         if (const auto account = account_of(*line)) sent.emplace_back(*account, LocalNow());
       }
     }
+    // The kill comes while a spool file is being made when it can: just after the write of a
+    // temporary file, while it is flushed to disk and before it is given its name.
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ::inotify_add_watch(watch, SpoolDir().c_str(), IN_MODIFY);
+    for (bool writing = false; !writing;) {
+      pollfd p{watch, POLLIN, 0};
+      if (::poll(&p, 1, 1000) != 1) break;
+      alignas(inotify_event) char events[4096];
+      const ssize_t n = ::read(watch, events, sizeof events);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        writing = writing || (event->len > 0 && std::string(event->name).ends_with(".tmp"));
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
     driver_->Kill();
+    ::close(watch);
     const double killed = LocalNow();
     // The port is purged when it opens, and the packetiser may still hold the last 200 ms.
     for (const auto& [account, when] : sent) {
