@@ -130,7 +130,10 @@ void Driver::InjectTestLine() {
 }
 
 void Driver::RequestStop() {
-  if (stop_deadline_ms_ == 0) stop_deadline_ms_ = deps_.clock.MonotonicMs() + kStopSpoolBoundMs;
+  // The bound for writing held records counts from the stop request.
+  if (stop_deadline_ms_ == 0 && keeper_ && keeper_->HeldCount() > 0) {
+    stop_deadline_ms_ = deps_.clock.MonotonicMs() + kStopSpoolBoundMs;
+  }
   recovery_.Cancel();
   if (line_) RunGuarded(deps_.reporter, "FlushPending", [this] { serial_.FlushPending(); });
   if (serial_.PortOpen()) serial_.ClosePort();
@@ -142,7 +145,7 @@ bool Driver::WaitLinkStopped(int timeout_ms) {
     if (!link_->WaitStopped(timeout_ms)) return false;
     SpoolUndelivered();
   }
-  if (keeper_ && !held_flushed_) {
+  if (keeper_ && !held_flushed_ && keeper_->HeldCount() > 0) {
     held_flushed_ = true;
     keeper_->FlushAtStop(stop_deadline_ms_ != 0 ? stop_deadline_ms_ : deps_.clock.MonotonicMs() + kStopSpoolBoundMs);
   }

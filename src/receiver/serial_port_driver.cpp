@@ -267,7 +267,8 @@ void TSerialPortDriver::FlushPending() {
     if (!read || *read == 0) break;
     // A partial packet goes on as it would at its time-out; a whole one always does.
     if (!packets || packet_mode_ == pmPass || *read == chunk) Deliver(event, read);
-    if (!waiting) break;
+    // Without a count, read on while the device fills whole chunks.
+    if (!waiting && *read < want) break;
   }
   packet_start_tick_ = -1;
 }

@@ -622,6 +622,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FlushCase{"DiscardKeepsWholePacketsOnly", pmDiscard, false, 300, false, false, {256}},
                       FlushCase{"Raw", pmPass, true, 40, false, false, {40}},
                       FlushCase{"GoneDeviceStillReadable", pmPass, false, 30, true, false, {30}},
+                      FlushCase{"GoneDeviceHoldingMore", pmPass, false, 300, true, false, {256, 44}},
                       FlushCase{"GoneDeviceUnreadable", pmPass, false, 30, true, true, {}},
                       FlushCase{"NothingWaiting", pmPass, false, 0, false, false, {}}),
     [](const auto& info) { return std::string(info.param.name); });
