@@ -63,6 +63,7 @@ Driver::StartState Driver::Start() {
   // The spool prefix is used as it stands; an empty one means the working folder.
   const std::string spool_prefix = settings_.PathForSoob.empty() ? PathIn("") : PathIn(settings_.PathForSoob);
   spool_ = std::make_unique<SpoolFolder>(deps_.clock, spool_prefix, deps_.reporter, write_error_code);
+  keeper_ = std::make_unique<SpoolKeeper>(deps_.clock, deps_.reporter, *spool_);
   serial_.OnReceivePacket = [this](const uint8_t* data, uint32_t size) {
     // A packet may carry many lines: their spool files share one round of disk syncs.
     const SpoolFolder::Batch batch(*spool_);
@@ -85,7 +86,7 @@ Driver::StartState Driver::Start() {
         .reporter = &deps_.reporter,
     });
   }
-  hand_off_ = std::make_unique<HandOff>(link_.get(), *spool_, settings_);
+  hand_off_ = std::make_unique<HandOff>(link_.get(), *keeper_, settings_);
   replay_ = std::make_unique<SpoolReplay>(deps_.clock, *spool_, link_.get(), settings_.SendK8);
   supervision_ = std::make_unique<StationSupervision>(
       deps_.clock, settings_, *line_, deps_.reporter,
@@ -117,6 +118,7 @@ void Driver::PortDeviceLost() { recovery_.DeviceLost(); }
 void Driver::Timer2Tick() {
   // A lost port is retried on this tick too: it needs no timer of its own.
   RunGuarded(deps_.reporter, "port recovery", [this] { recovery_.Tick(); });
+  if (keeper_) RunGuarded(deps_.reporter, "spool hold", [this] { keeper_->RetryHeld(); });
   if (!replay_) return;
   // A failed replay ends the tick; display and supervision run again on the next one.
   if (!RunGuarded(deps_.reporter, "spool replay", [this] { replay_->Step(); })) return;
@@ -128,7 +130,12 @@ void Driver::InjectTestLine() {
 }
 
 void Driver::RequestStop() {
+  // The bound for writing held records counts from the stop request.
+  if (stop_deadline_ms_ == 0 && keeper_ && keeper_->HeldCount() > 0) {
+    stop_deadline_ms_ = deps_.clock.MonotonicMs() + kStopSpoolBoundMs;
+  }
   recovery_.Cancel();
+  if (line_) RunGuarded(deps_.reporter, "FlushPending", [this] { serial_.FlushPending(); });
   if (serial_.PortOpen()) serial_.ClosePort();
   if (!link_) return;
   link_->RequestStop();
@@ -136,7 +143,14 @@ void Driver::RequestStop() {
   link_->SpoolWaiting();
 }
 
-bool Driver::WaitLinkStopped(int timeout_ms) { return !link_ || link_->WaitStopped(timeout_ms); }
+bool Driver::WaitLinkStopped(int timeout_ms) {
+  if (link_ && !link_->WaitStopped(timeout_ms)) return false;
+  if (keeper_ && !held_flushed_ && keeper_->HeldCount() > 0) {
+    held_flushed_ = true;
+    keeper_->FlushAtStop(stop_deadline_ms_ != 0 ? stop_deadline_ms_ : deps_.clock.MonotonicMs() + kStopSpoolBoundMs);
+  }
+  return true;
+}
 
 bool Driver::StationLinkOk() const { return supervision_ == nullptr || supervision_->StationLinkOk(); }
 int32_t Driver::StationTick() const { return line_ ? line_->StationTick() : 0; }

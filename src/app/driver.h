@@ -23,11 +23,14 @@
 #include "spool/handoff.h"
 #include "spool/replay.h"
 #include "spool/spool_files.h"
+#include "spool/spool_keeper.h"
 
 namespace drv {
 
 inline constexpr const char kRunCaptionStop[] = "Остановить";
 inline constexpr const char kRunCaptionStart[] = "Запустить";
+// How long a stop may spend writing held records to the spool, from the stop request.
+inline constexpr uint64_t kStopSpoolBoundMs = 5000;
 
 // Everything the driver needs from its host. Paths are relative to the working folder
 // unless the host gives them absolute.
@@ -68,11 +71,13 @@ class Driver final : private LinkSpool {
   void Timer2Tick();
   // The hidden "Тест" button: one sample line through the line protocol.
   void InjectTestLine();
-  // The closing steps: the port closes, the server link is told to stop, and the records
-  // still waiting in its queue are written to the spool at once.
+  // The closing steps: what reached the port goes through the line protocol, the port
+  // closes, the server link is told to stop, and the records still waiting in its queue are
+  // written to the spool at once.
   void RequestStop();
   // True once the server link's loop has ended (or when there is none); it has then
-  // spooled whatever it had not delivered.
+  // spooled whatever it had not delivered, and what the spool held in memory is written as
+  // far as the spool takes it within the stop's bound.
   bool WaitLinkStopped(int timeout_ms);
 
   const Settings& settings() const { return settings_; }
@@ -103,6 +108,8 @@ class Driver final : private LinkSpool {
   ServerLink* link() { return link_.get(); }
   const ServerLink* link() const { return link_.get(); }
   SpoolReplay* replay() { return replay_.get(); }
+  SpoolKeeper* keeper() { return keeper_.get(); }
+  const SpoolKeeper* keeper() const { return keeper_.get(); }
   LineProtocol* line_protocol() { return line_.get(); }
 
   // Called on the main thread whenever the station indicator must be redrawn.
@@ -129,6 +136,9 @@ class Driver final : private LinkSpool {
   PortRecovery recovery_;
   std::unique_ptr<LineProtocol> line_;
   std::unique_ptr<SpoolFolder> spool_;
+  std::unique_ptr<SpoolKeeper> keeper_;
+  uint64_t stop_deadline_ms_ = 0;
+  bool held_flushed_ = false;
   std::unique_ptr<ServerLink> link_;
   std::unique_ptr<HandOff> hand_off_;
   std::unique_ptr<SpoolReplay> replay_;

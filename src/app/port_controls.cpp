@@ -53,6 +53,7 @@ void PortControls::AdvGlowButton2Click() {
     if (view_.AskPassword() == PortControlsView::kPasswordOk) {
       // A stopped port is not brought back behind the operator's back.
       driver_.port_recovery().Cancel();
+      port.FlushPending();
       if (port.PortOpen()) port.ClosePort();
       view_.SetRunCaption(kRunCaptionStart);
       view_.SetPortControlsEnabled(true);

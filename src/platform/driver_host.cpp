@@ -43,8 +43,9 @@ bool CallOnTerminationSignal(QObject* context, std::function<void()> on_signal) 
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Closing the terminal, Ctrl+C, a service manager and Ctrl+\ all end the driver the same
+  // orderly way: nothing that reached the port is thrown away.
+  for (const int signal_number : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) sigaction(signal_number, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   return true;
 }
@@ -123,13 +124,21 @@ void DriverHost::StartService() {
   service_ = std::make_unique<ServiceMonitor>(clock_, *driver_, reporter(),
                                               ServiceMonitor::Hooks{
                                                   .link_alive = [this] { return LinkThreadAlive(); },
-                                                  .held_count = [] { return std::size_t{0}; },
+                                                  .held_count =
+                                                      [this] {
+                                                        const SpoolKeeper* keeper = driver_->keeper();
+                                                        return keeper ? keeper->HeldCount() : std::size_t{0};
+                                                      },
                                                   .events_sent =
                                                       [this] {
                                                         const ServerLink* link = driver_->link();
                                                         return link ? link->EventsDelivered() : uint64_t{0};
                                                       },
-                                                  .events_spooled = [] { return uint64_t{0}; },
+                                                  .events_spooled =
+                                                      [this] {
+                                                        const SpoolKeeper* keeper = driver_->keeper();
+                                                        return keeper ? keeper->SpooledCount() : uint64_t{0};
+                                                      },
                                                   .reconnects =
                                                       [this] {
                                                         const ServerLink* link = driver_->link();

@@ -15,7 +15,7 @@
 
 namespace drv {
 
-// Turns SIGINT and SIGTERM into a call of `on_signal` from the event loop of the calling
+// Turns SIGHUP, SIGINT, SIGTERM and SIGQUIT into a call of `on_signal` from the event loop of the calling
 // (main) thread: the handler only writes a byte into a socket pair, so nothing unsafe runs
 // inside it. Also ignores SIGPIPE. Call once per process; the notifier lives as a child of
 // `context`. False when the socket pair cannot be made.

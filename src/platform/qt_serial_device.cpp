@@ -84,7 +84,10 @@ std::optional<size_t> QtSerialDevice::BytesWaiting() {
 }
 
 std::optional<size_t> QtSerialDevice::Read(uint8_t* buffer, size_t max) {
-  if (!port_.isOpen() || lost_) return std::nullopt;
+  if (!port_.isOpen()) return std::nullopt;
+  // A device that has gone may still have bytes in the port's buffer: those are the receiver's
+  // last lines, read before the port is closed.
+  if (lost_ && port_.bytesAvailable() <= 0) return std::nullopt;
   const qint64 read = port_.read(reinterpret_cast<char*>(buffer), static_cast<qint64>(max));
   if (read < 0) return std::nullopt;
   return static_cast<size_t>(read);

@@ -29,6 +29,7 @@ void PortRecovery::DeviceLost() {
   port_name_ = port_.PortName();
   dtr_ = port_.DTRLineRequest();
   rts_ = port_.RTSLineRequest();
+  port_.FlushPending();
   port_.ClosePort();
   next_try_ms_ = clock_.MonotonicMs() + kRetryIntervalMs;
   reporter_.OperatorLog(LostText(port_name_));

@@ -233,7 +233,44 @@ void TSerialPortDriver::Deliver(const ReceiveEvent& event, std::optional<size_t>
 void TSerialPortDriver::NoteFailedPoll() {
   // A single failed read is no loss: its bytes are found again by the next tick. Only a run
   // of failures says the device has gone, and the owner hears of it once per run.
-  if (++failed_polls_ == kFailedPollsForLoss && OnDeviceLost) OnDeviceLost();
+  if (++failed_polls_ != kFailedPollsForLoss || !OnDeviceLost) return;
+  // Every caller is done with the buffer here, so the owner may flush what the device still
+  // gives before it closes the port.
+  polling_ = false;
+  OnDeviceLost();
+}
+
+void TSerialPortDriver::FlushPending() {
+  if (polling_ || !PortOpen()) return;
+  polling_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{polling_};
+
+  const bool packets = packet_size_ > 0;
+  const ReceiveEvent& event = packets ? OnReceivePacket : OnReceiveData;
+  const size_t chunk = std::min<size_t>(packets ? static_cast<size_t>(packet_size_) : in_buf_size_,
+                                        receive_buffer_.size());
+  // Bounded: a line that keeps talking must not hold the close forever.
+  constexpr int kMaxChunks = 64;
+  for (int i = 0; i < kMaxChunks && PortOpen(); ++i) {
+    const std::optional<size_t> waiting = device_.BytesWaiting();
+    if (waiting && *waiting == 0) break;
+    const size_t want = waiting ? std::min(*waiting, chunk) : chunk;
+    std::optional<size_t> read;
+    try {
+      read = device_.Read(receive_buffer_.data(), want);
+    } catch (...) {
+      break;
+    }
+    if (!read || *read == 0) break;
+    // A partial packet goes on as it would at its time-out; a whole one always does.
+    if (!packets || packet_mode_ == pmPass || *read == chunk) Deliver(event, read);
+    // Without a count, read on while the device fills whole chunks.
+    if (!waiting && *read < want) break;
+  }
+  packet_start_tick_ = -1;
 }
 
 void TSerialPortDriver::PollPort() {

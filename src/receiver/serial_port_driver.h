@@ -111,6 +111,10 @@ class TSerialPortDriver {
 
   // One receive step; the host's poll timer calls it every PollingDelay ms.
   void PollPort();
+  // Reads everything still waiting and raises it at once, the partial packet that waits
+  // for its time-out included: called before the port is closed, so that bytes that reached
+  // the port are never thrown away. A device that has gone gives what it still can.
+  void FlushPending();
 
   // Tick at which the partial packet began to be timed, or -1 while none is.
   int32_t PacketStartTick() const { return packet_start_tick_; }

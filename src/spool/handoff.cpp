@@ -4,7 +4,7 @@
 
 namespace drv {
 
-HandOff::HandOff(ServerLinkPort* link, SpoolFolder& spool, const Settings& settings)
+HandOff::HandOff(ServerLinkPort* link, SpoolKeeper& spool, const Settings& settings)
     : link_(link), spool_(spool), settings_(settings) {}
 
 bool HandOff::TryEnqueue(uint32_t type, std::span<const uint8_t> payload) {
@@ -26,11 +26,11 @@ void HandOff::SendOrSpool(uint32_t type, std::span<const uint8_t> payload) {
 
 void HandOff::SpoolRecord(uint32_t type, std::span<const uint8_t> payload) {
   if (type == mtEvent) {
-    spool_.WriteSpoolFile(mtStoredEvent, payload);
+    spool_.Keep(mtStoredEvent, payload);
     return;
   }
   if (settings_.NotSendToDiskK8) return;
-  spool_.WriteSpoolFile(type, payload);
+  spool_.Keep(type, payload);
 }
 
 }  // namespace drv

@@ -6,7 +6,7 @@
 #include "base/settings.h"
 #include "serverlink/server_link_port.h"
 #include "wire/event_record.h"
-#include "spool/spool_files.h"
+#include "spool/spool_keeper.h"
 
 namespace drv {
 
@@ -16,7 +16,7 @@ namespace drv {
 class HandOff {
  public:
   // `link` is nullptr when no server link exists. `spool` and `settings` must outlive this.
-  HandOff(ServerLinkPort* link, SpoolFolder& spool, const Settings& settings);
+  HandOff(ServerLinkPort* link, SpoolKeeper& spool, const Settings& settings);
 
   // Queued as mtEvent, or spooled as mtStoredEvent; events are always spooled when not sent.
   void HandOffEvent(const TEventRecord& record);
@@ -32,7 +32,7 @@ class HandOff {
   bool TryEnqueue(uint32_t type, std::span<const uint8_t> payload);
 
   ServerLinkPort* link_;
-  SpoolFolder& spool_;
+  SpoolKeeper& spool_;
   const Settings& settings_;
 };
 

@@ -10,13 +10,16 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "base/date_time.h"
 #include "base/guarded.h"
 #include "base/error_list.h"
 #include "wire/event_record.h"
+#include "wire/message_types.h"
 
 namespace drv {
 namespace {
@@ -93,6 +96,40 @@ bool IsDirectory(const std::string& folder, const dirent& entry) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
+  if (name.size() < suffix.size()) return false;
+  const std::string_view tail = name.substr(name.size() - suffix.size());
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(tail[i]) != lower(suffix[i])) return false;
+  }
+  return true;
+}
+
+// The payload length of each record type that is ever spooled: an event record and the
+// station-link record.
+std::optional<std::size_t> KnownPayloadSize(uint32_t type) {
+  if (type == mtStoredEvent) return TEventRecord::kSize;
+  if (type == mtLinkState) return 11;
+  return std::nullopt;
+}
+
+// A small file read whole; empty when it cannot be read.
+std::vector<uint8_t> ReadWhole(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return bytes;
+  uint8_t chunk[256];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  return bytes;
+}
+
 bool IsTransient(int error) {
   return error == EINTR || error == EAGAIN || error == EMFILE || error == ENFILE || error == ENOMEM;
 }
@@ -102,8 +139,19 @@ bool IsTransient(int error) {
 SpoolFolder::SpoolFolder(const Clock& clock, std::string prefix, Reporter& reporter, ErrorCodeWriter write_error_code)
     : clock_(clock), prefix_(std::move(prefix)), reporter_(reporter), write_error_code_(std::move(write_error_code)) {
   if (!write_error_code_) write_error_code_ = [](int32_t code) { WriteErrorCode(code); };
-  // What an interrupted write left: never published, so its message was never spooled.
-  RemoveLeftoverTemps();
+  if (const std::optional<std::string> created = EnsureFolder()) {
+    reporter_.OperatorLog("Создана папка спула: " + *created);
+  }
+  RecoverLeftoverTemps();
+}
+
+std::optional<std::string> SpoolFolder::EnsureFolder() const {
+  const std::string folder = FolderPart();
+  std::error_code error;
+  if (folder == "." || std::filesystem::is_directory(folder, error)) return std::nullopt;
+  // Another thread may create it in the same instant: only the one that did tells.
+  if (!std::filesystem::create_directories(folder, error) || error) return std::nullopt;
+  return folder;
 }
 
 std::string SpoolFolder::SpoolName(DateTime when) { return Hex(SpoolValue(when)); }
@@ -120,6 +168,20 @@ std::string SpoolFolder::NamePart() const {
 }
 
 bool SpoolFolder::WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload) {
+  WriteNotes notes;
+  const bool written = WriteQuietly(type, payload, notes);
+  Report(notes);
+  return written;
+}
+
+void SpoolFolder::Report(const WriteNotes& notes) {
+  if (!notes.created_folder.empty()) reporter_.OperatorLog("Создана папка спула: " + notes.created_folder);
+  if (notes.error.empty()) return;
+  reporter_.ReportException("WriteSpoolFile", notes.path + ": " + notes.error);
+  reporter_.OperatorLog("Не удалось записать файл спула: " + notes.path);
+}
+
+bool SpoolFolder::WriteQuietly(uint32_t type, std::span<const uint8_t> payload, WriteNotes& notes) {
   uint32_t value = 0;
   try {
     value = SpoolValue(clock_.Now());
@@ -128,11 +190,13 @@ bool SpoolFolder::WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload
     try {
       write_error_code_(kNameErrorCode);
     } catch (...) {
-      // The error list is only a trace; the report below still tells of the loss.
+      // The error list is only a trace; the report still tells of the failure.
     }
-    Failed(prefix_ + "*" + kExtension, "no file name: " + what);
+    notes.path = prefix_ + "*" + kExtension;
+    notes.error = "no file name: " + what;
     return false;
   }
+  notes.path = prefix_ + Hex(value) + kExtension;
 
   std::vector<uint8_t> bytes(4 + payload.size());
   PutLe32(bytes.data(), type);
@@ -143,27 +207,50 @@ bool SpoolFolder::WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload
   const std::string temp_path =
       prefix_ + Hex(value) + kExtension + "." + std::to_string(temp_counter_++) + kTempSuffix;
   std::string error;
-  if (!WriteTemp(temp_path, bytes, error)) {
+  bool written = WriteTemp(temp_path, bytes, error);
+  if (!written && errno == ENOENT) {
+    // The folder has gone since start (removed by hand, an unmounted share): make it again.
+    if (const std::optional<std::string> created = EnsureFolder()) notes.created_folder = *created;
+    written = WriteTemp(temp_path, bytes, error);
+  }
+  if (!written) {
     ::unlink(temp_path.c_str());
-    Failed(prefix_ + Hex(value) + kExtension, error);
+    notes.error = error;
     return false;
   }
-  if (!Publish(temp_path, value)) return false;
-  // Inside a batch the folder is synced once for all its files, at the commit.
-  if (batch_depth_ > 0) {
-    folder_sync_due_ = true;
-  } else {
-    SyncFolder();
+  if (!Publish(temp_path, value, error)) {
+    ::unlink(temp_path.c_str());
+    notes.error = error;
+    return false;
   }
+  // Inside a batch of this thread the folder is synced once for all its files, at the commit.
+  {
+    std::lock_guard lock(batch_mutex_);
+    const auto batch = batches_.find(std::this_thread::get_id());
+    if (batch != batches_.end()) {
+      batch->second.sync_due = true;
+      return true;
+    }
+  }
+  SyncFolder();
   return true;
 }
 
-void SpoolFolder::BeginBatch() { ++batch_depth_; }
+void SpoolFolder::BeginBatch() {
+  std::lock_guard lock(batch_mutex_);
+  ++batches_[std::this_thread::get_id()].depth;
+}
 
 void SpoolFolder::CommitBatch() {
-  if (batch_depth_ == 0 || --batch_depth_ > 0 || !folder_sync_due_) return;
-  folder_sync_due_ = false;
-  SyncFolder();
+  bool sync = false;
+  {
+    std::lock_guard lock(batch_mutex_);
+    const auto batch = batches_.find(std::this_thread::get_id());
+    if (batch == batches_.end() || --batch->second.depth > 0) return;
+    sync = batch->second.sync_due;
+    batches_.erase(batch);
+  }
+  if (sync) SyncFolder();
 }
 
 void SpoolFolder::SyncFolder() {
@@ -179,7 +266,9 @@ void SpoolFolder::SyncFolder() {
 bool SpoolFolder::WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, std::string& error) {
   const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
-    error = ErrnoText(errno);
+    const int open_errno = errno;
+    error = ErrnoText(open_errno);
+    errno = open_errno;
     return false;
   }
   const bool written = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
@@ -192,11 +281,11 @@ bool SpoolFolder::WriteTemp(const std::string& temp_path, std::span<const uint8_
   return true;
 }
 
-bool SpoolFolder::Publish(const std::string& temp_path, uint32_t value) {
+bool SpoolFolder::Publish(const std::string& temp_path, uint32_t value, std::string& error) {
   // Two messages in one millisecond, or a file left from another month, share a name:
   // the next free value is taken instead of replacing the earlier file.
   std::string final_path;
-  std::string error = "no free spool file name";
+  error = "no free spool file name";
   for (uint32_t attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     final_path = prefix_ + Hex(value + attempt) + kExtension;  // wraps in 32 bits
     int move_errno = 0;
@@ -206,17 +295,10 @@ bool SpoolFolder::Publish(const std::string& temp_path, uint32_t value) {
     error = ErrnoText(move_errno);
     break;
   }
-  ::unlink(temp_path.c_str());
-  Failed(prefix_ + Hex(value) + kExtension, error);
   return false;
 }
 
-void SpoolFolder::Failed(const std::string& path, const std::string& error) {
-  reporter_.ReportException("WriteSpoolFile", path + ": " + error);
-  reporter_.OperatorLog("Не удалось записать файл спула: " + path);
-}
-
-void SpoolFolder::RemoveLeftoverTemps() const {
+void SpoolFolder::RecoverLeftoverTemps() {
   const std::string folder = FolderPart();
   const std::string name_part = NamePart();
   DIR* dir = ::opendir(folder.c_str());
@@ -230,7 +312,34 @@ void SpoolFolder::RemoveLeftoverTemps() const {
     }
   }
   ::closedir(dir);
-  for (const std::string& path : leftovers) ::unlink(path.c_str());
+  bool published = false;
+  for (const std::string& path : leftovers) {
+    // A write cut off by a kill may have left a whole record that was never published: it is
+    // a message like any other. A temporary file with a second link was published already.
+    struct stat st {};
+    const std::vector<uint8_t> bytes = ReadWhole(path);
+    const std::optional<std::size_t> size = bytes.size() >= 4 ? KnownPayloadSize(GetLe32(bytes.data())) : std::nullopt;
+    const bool whole = size && bytes.size() == 4 + *size && ::stat(path.c_str(), &st) == 0 && st.st_nlink == 1;
+    if (!whole) {
+      ::unlink(path.c_str());
+      continue;
+    }
+    const std::string name = path.substr(prefix_.size());
+    uint32_t value = 0;
+    try {
+      value = static_cast<uint32_t>(std::stoul(name.substr(0, name.find('.')), nullptr, 16));
+    } catch (...) {
+      value = static_cast<uint32_t>(clock_.TickMs());  // any free name will do
+    }
+    std::string error;
+    if (Publish(path, value, error)) {
+      published = true;
+    } else {
+      // Left where it is: the next start tries again.
+      reporter_.ReportException("WriteSpoolFile", path + ": not published: " + error);
+    }
+  }
+  if (published) SyncFolder();
 }
 
 std::optional<std::string> SpoolFolder::FindFirstSpoolFile() const {
@@ -243,7 +352,7 @@ std::optional<std::string> SpoolFolder::FindFirstSpoolFile() const {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
     if (name.size() < name_part.size() + extension.size()) continue;
-    if (!name.starts_with(name_part) || !name.ends_with(extension)) continue;
+    if (!name.starts_with(name_part) || !EndsWithNoCase(name, extension)) continue;
     if (IsDirectory(folder, *entry)) continue;
     found = prefix_.substr(0, prefix_.size() - name_part.size()) + std::string(name);
     break;

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/clock.h"
@@ -17,7 +21,8 @@ namespace drv {
 // of the name: "spool/" names a folder, "spool" makes names starting with "spool" beside
 // it, and an empty prefix means the current directory.
 //
-// Writing and reading run on the main thread; RemoveSpoolFile may run on the link thread.
+// Every operation may run on the main thread and the link thread at once. The folder named
+// by the prefix is created when missing, at start and again when a write finds it gone.
 class SpoolFolder {
  public:
   using ErrorCodeWriter = std::function<void(int32_t code)>;
@@ -33,6 +38,13 @@ class SpoolFolder {
     std::vector<uint8_t> payload;
   };
 
+  // What a quiet write has to tell; the caller reports it when it holds no lock.
+  struct WriteNotes {
+    std::string path;            // the name tried, for the report
+    std::string error;           // why it failed; empty when written
+    std::string created_folder;  // the spool folder had to be created
+  };
+
   // An empty `write_error_code` writes to the error list file.
   SpoolFolder(const Clock& clock, std::string prefix, Reporter& reporter, ErrorCodeWriter write_error_code = {});
 
@@ -44,9 +56,12 @@ class SpoolFolder {
   // .dd8 name only once complete and on disk. False (reported) when it could not be stored.
   // Inside a batch the folder holding the new name is synced once, when the batch commits.
   bool WriteSpoolFile(uint32_t type, std::span<const uint8_t> payload);
+  // The same, telling the caller instead of the reporter (error code 11 is still written).
+  bool WriteQuietly(uint32_t type, std::span<const uint8_t> payload, WriteNotes& notes);
 
   // The records of one received packet are many files written in one go: they share one
-  // sync of the folder. Batches nest.
+  // sync of the folder. Batches nest and belong to the thread that began them: another
+  // thread's writes are synced as they come.
   void BeginBatch();
   void CommitBatch();
   class Batch {
@@ -61,7 +76,7 @@ class SpoolFolder {
   };
 
   // Path (prefix + name) of the first *.dd8 entry the folder listing yields, hidden files
-  // included; not sorted.
+  // included; not sorted. The extension matches in any case (1CC3B272.DD8).
   std::optional<std::string> FindFirstSpoolFile() const;
 
   // Reads one spool file. A file that exists but can never be read (shorter than the type
@@ -79,13 +94,21 @@ class SpoolFolder {
   const std::string& Prefix() const { return prefix_; }
 
  private:
+  struct BatchState {
+    int depth = 0;
+    bool sync_due = false;
+  };
+
   std::string FolderPart() const;
-  void RemoveLeftoverTemps() const;
   std::string NamePart() const;
+  // Creates the folder of the prefix when it is missing; its path when it had to.
+  std::optional<std::string> EnsureFolder() const;
+  // Leftover temporary files: a whole record is published, a partial one removed.
+  void RecoverLeftoverTemps();
   bool WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, std::string& error);
-  bool Publish(const std::string& temp_path, uint32_t value);
+  bool Publish(const std::string& temp_path, uint32_t value, std::string& error);
   void SyncFolder();
-  void Failed(const std::string& path, const std::string& error);
+  void Report(const WriteNotes& notes);
   void SetAsideUnreadable(const std::string& path, const std::string& why);
   // Moves `path` to a free set-aside name; `operator_line` gets the new name. False when the
   // file could not be moved (or had gone).
@@ -96,9 +119,9 @@ class SpoolFolder {
   std::string prefix_;
   Reporter& reporter_;
   ErrorCodeWriter write_error_code_;
-  int batch_depth_ = 0;
-  bool folder_sync_due_ = false;
-  uint64_t temp_counter_ = 0;
+  std::mutex batch_mutex_;
+  std::map<std::thread::id, BatchState> batches_;
+  std::atomic<uint64_t> temp_counter_{0};
 };
 
 }  // namespace drv

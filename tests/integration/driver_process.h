@@ -283,9 +283,9 @@ class ChildProcess {
   // SIGTERM, then SIGKILL if the child has not ended within timeout_ms. The exit code when it
   // exited by itself; nothing when a signal ended it.
   std::optional<int> Stop(int timeout_ms = 10000) { return End(SIGTERM, timeout_ms); }
-  void Kill() { End(SIGKILL, 5000); }
-  // Sends `signal`, then SIGKILL if the child has not ended within timeout_ms.
+  // The same with another signal.
   std::optional<int> EndWith(int signal, int timeout_ms = 10000) { return End(signal, timeout_ms); }
+  void Kill() { End(SIGKILL, 5000); }
 
   // How the child ended, once it has: "exit N" or "signal N".
   const std::string& ending() const { return ending_; }

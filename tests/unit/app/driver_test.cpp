@@ -261,6 +261,63 @@ TEST_F(DriverTest, EventsStillQueuedAtStopAreSpooled) {
   EXPECT_EQ(bytes[4], 0x2A);
 }
 
+enum class Ending { kStop, kDeviceLost };
+
+class DriverEnding : public DriverTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(DriverEnding, BytesThatReachedThePortGoThroughBeforeItCloses) {
+  WriteIni("[port]\r\nComPort=COM1\r\n[main]\r\nSendK8=0\r\nLog=0\r\n");
+  MakeDriver().Start();
+  // One line still waiting for its 200 ms, and one the port has not even been polled for.
+  const std::string first = "R A8001234567\r\n";
+  device.input.insert(device.input.end(), first.begin(), first.end());
+  driver->SerialPortDriver1().PollPort();
+  clock.Advance(20);
+  const std::string second = "R A8001234568\r\n";
+  device.input.insert(device.input.end(), second.begin(), second.end());
+
+  if (GetParam() == Ending::kStop) {
+    driver->RequestStop();
+  } else {
+    driver->PortDeviceLost();
+  }
+  EXPECT_FALSE(driver->SerialPortDriver1().PortOpen());
+  EXPECT_EQ(SpoolFiles().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, DriverEnding, ::testing::Values(Ending::kStop, Ending::kDeviceLost),
+                         [](const auto& info) { return info.param == Ending::kStop ? "Stop" : "DeviceLost"; });
+
+TEST_F(DriverTest, RecordsHeldForAFullSpoolAreWrittenOnTheTickOnceItTakesFilesAgain) {
+  // The spool folder is a file for a while: nothing can be written below it.
+  WriteIni("[main]\r\nSendK8=0\r\nPathForSoob=spool/\r\n");
+  MakeDriver().Start();
+  std::filesystem::remove_all(dir.Path("spool"));
+  test::WriteBytes(dir.Path("spool"), {});
+  driver->InjectTestLine();
+  driver->InjectTestLine();
+  EXPECT_EQ(driver->keeper()->HeldCount(), 2u);
+  driver->Timer2Tick();
+  EXPECT_EQ(driver->keeper()->HeldCount(), 2u);
+
+  std::filesystem::remove(dir.Path("spool"));
+  driver->Timer2Tick();
+  EXPECT_EQ(driver->keeper()->HeldCount(), 0u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("spool")), {}), 2);
+}
+
+TEST_F(DriverTest, HeldRecordsAreWrittenAtStopAndWhatCannotBeIsReported) {
+  WriteIni("[main]\r\nSendK8=0\r\nPathForSoob=spool/\r\n");
+  MakeDriver().Start();
+  std::filesystem::remove_all(dir.Path("spool"));
+  test::WriteBytes(dir.Path("spool"), {});
+  driver->InjectTestLine();
+  driver->RequestStop();
+  ASSERT_TRUE(driver->WaitLinkStopped(0));
+  EXPECT_EQ(driver->keeper()->HeldCount(), 1u);
+  EXPECT_EQ(reporter.log_lines.back(), "При остановке не записано в спул записей: 1");
+}
+
 TEST(ClosePassword, IsAlwaysFiveDigitsInRange) {
   for (int i = 0; i < 200; ++i) {
     const std::string password = DrawClosePassword();

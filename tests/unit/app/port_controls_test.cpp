@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <fstream>
 #include <chrono>
 #include <set>
@@ -29,8 +31,13 @@ class PortsDevice final : public SerialDevice {
   }
   void Close() override { open_name.clear(); }
   bool IsOpen() const override { return !open_name.empty(); }
-  std::optional<size_t> BytesWaiting() override { return 0; }
-  std::optional<size_t> Read(uint8_t*, size_t) override { return 0; }
+  std::optional<size_t> BytesWaiting() override { return input.size(); }
+  std::optional<size_t> Read(uint8_t* buffer, size_t max) override {
+    const size_t n = std::min(max, input.size());
+    std::copy_n(input.begin(), n, buffer);
+    input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
+  }
   bool ApplyLineSettings(const LineSettings&) override { return true; }
   bool Purge(bool, bool) override { return true; }
   bool SetDTR(bool on) override {
@@ -41,6 +48,7 @@ class PortsDevice final : public SerialDevice {
 
   std::set<std::string> free;
   std::vector<std::string> tried;
+  std::deque<uint8_t> input;
   std::string open_name;
   std::vector<bool> dtr;
 };
@@ -182,6 +190,17 @@ TEST_F(PortControlsTest, StopNeedsThePassword) {
   // Every use of the button tells the server, under the start-up name.
   EXPECT_EQ(QueuedPortStates(),
             (std::vector<std::pair<std::string, int>>{{"COM3", 1}, {"COM3", 1}, {"COM3", 0}}));
+}
+
+TEST_F(PortControlsTest, StopLetsTheWaitingLineThroughBeforeClosing) {
+  device.free = {"\\\\.\\COM3"};
+  Start("[port]\r\nComPort=COM3\r\n[main]\r\nSendK8=0\r\nPathForSoob=spool/\r\n");
+  const std::string line = "R A8001234567\r\n";
+  device.input.assign(line.begin(), line.end());
+  driver->SerialPortDriver1().PollPort();  // the packet waits for its 200 ms
+  controls->AdvGlowButton2Click();
+  EXPECT_FALSE(driver->SerialPortDriver1().PortOpen());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("spool")), {}), 1);
 }
 
 TEST_F(PortControlsTest, StartOpensTheListTextAndLeavesDtrAtItsSetting) {

@@ -75,6 +75,17 @@ TEST_F(PortRecoveryTest, LossClosesThePortAndSaysSoOnce) {
   EXPECT_TRUE(reporter.exceptions.empty());
 }
 
+TEST_F(PortRecoveryTest, BytesTheGoneDeviceStillGivesLeaveBeforeTheClose) {
+  std::vector<std::vector<uint8_t>> packets;
+  port.OnReceivePacket = [&](const uint8_t* data, uint32_t size) { packets.emplace_back(data, data + size); };
+  device.Receive(30);
+  Poll();  // a partial packet being timed
+  PullDevice();  // its status can no longer be read, its bytes still can
+  EXPECT_FALSE(port.PortOpen());
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].size(), 30u);
+}
+
 TEST_F(PortRecoveryTest, RetriesEveryFiveSecondsUntilThePortReturns) {
   const size_t opens_before = device.opened_names.size();
   const size_t applied_before = device.applied.size();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -568,6 +569,81 @@ TEST_F(SerialPortDriverTest, PurgeResetsThePacketTimer) {
   EXPECT_TRUE(driver.PurgeBuffers(true, false));
   EXPECT_EQ(driver.PacketStartTick(), -1);
   EXPECT_EQ(device.purges.back(), std::make_pair(true, false));
+}
+
+struct FlushCase {
+  const char* name;
+  TPacketMode mode;
+  bool raw;               // packet size -1: bytes go to OnReceiveData
+  size_t received;
+  bool status_fails;      // the device has gone: its count can no longer be read
+  bool read_fails;
+  std::vector<size_t> delivered;  // sizes, in order, to the event in use
+};
+
+class SerialFlush : public SerialPortDriverTest, public ::testing::WithParamInterface<FlushCase> {};
+
+TEST_P(SerialFlush, RaisesWhatWaitsAtOnceBeforeAClose) {
+  const FlushCase& c = GetParam();
+  OpenWithWindowSettings();
+  driver.SetPacketMode(c.mode);
+  if (c.raw) driver.SetPacketSize(-1);
+  // The first bytes make a partial packet that is being timed, far from its 200 ms; the rest
+  // arrives after that tick.
+  const size_t first = std::min<size_t>(c.received, 10);
+  device.Receive(first);
+  if (!c.raw) Tick(50);
+  device.Receive(c.received - first, static_cast<uint8_t>(first));
+  ASSERT_TRUE(packets.empty());
+  device.fail_status = c.status_fails;
+  device.fail_read = c.read_fails;
+
+  driver.FlushPending();
+
+  std::vector<size_t> sizes;
+  for (const Bytes& b : c.raw ? raw : packets) sizes.push_back(b.size());
+  EXPECT_EQ(sizes, c.delivered);
+  size_t offset = 0;
+  for (const Bytes& b : c.raw ? raw : packets) {
+    for (size_t i = 0; i < b.size(); ++i) ASSERT_EQ(b[i], static_cast<uint8_t>(offset + i));
+    offset += b.size();
+  }
+  EXPECT_EQ(driver.PacketStartTick(), -1);
+  // Nothing is raised twice: a later tick finds nothing more.
+  device.fail_status = device.fail_read = false;
+  Tick(500);
+  EXPECT_EQ((c.raw ? raw : packets).size(), c.delivered.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waiting, SerialFlush,
+    ::testing::Values(FlushCase{"PartialPacket", pmPass, false, 30, false, false, {30}},
+                      FlushCase{"PacketsAndARest", pmPass, false, 600, false, false, {256, 256, 88}},
+                      FlushCase{"DiscardKeepsWholePacketsOnly", pmDiscard, false, 300, false, false, {256}},
+                      FlushCase{"Raw", pmPass, true, 40, false, false, {40}},
+                      FlushCase{"GoneDeviceStillReadable", pmPass, false, 30, true, false, {30}},
+                      FlushCase{"GoneDeviceHoldingMore", pmPass, false, 300, true, false, {256, 44}},
+                      FlushCase{"GoneDeviceUnreadable", pmPass, false, 30, true, true, {}},
+                      FlushCase{"NothingWaiting", pmPass, false, 0, false, false, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SerialPortDriverTest, FlushOfAClosedPortOrFromInsideAPollDoesNothing) {
+  UseWindowSettings();
+  device.Receive(10);
+  driver.FlushPending();
+  EXPECT_TRUE(device.read_sizes.empty());
+  ASSERT_TRUE(driver.OpenPort());
+  device.Receive(10);
+  // A handler inside a poll must not overwrite the buffer it is still reading.
+  driver.OnReceivePacket = [this](const uint8_t* data, uint32_t size) {
+    packets.emplace_back(data, data + size);
+    device.Receive(5, 100);
+    driver.FlushPending();
+  };
+  Tick();
+  Tick(201);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].size(), 10u);
 }
 
 }  // namespace

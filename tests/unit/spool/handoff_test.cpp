@@ -40,7 +40,8 @@ TEST_P(HandOffRoutes, QueueWhileTheLinkTakesItElseSpool) {
   link.queue_full = c.link == Link::kQueueFull;
   settings.NotSendToDiskK8 = c.not_send_to_disk;
   SpoolFolder spool(clock, dir.Path() + "/", reporter, [](int32_t) {});
-  HandOff hand_off(c.link == Link::kAbsent ? nullptr : &link, spool, settings);
+  SpoolKeeper keeper(clock, reporter, spool);
+  HandOff hand_off(c.link == Link::kAbsent ? nullptr : &link, keeper, settings);
 
   TEventRecord record;
   record.ObjectNumber = 322345;

@@ -109,11 +109,80 @@ TEST_F(SpoolFolderTest, FilesOfABatchAreWholeAndApartFromTheFirstWrite) {
   EXPECT_TRUE(reporter.exceptions.empty());
 }
 
-TEST_F(SpoolFolderTest, LeftoverTemporaryFilesAreRemovedAtStart) {
-  test::WriteBytes(dir.Path("1CC3B272.dd8.7.tmp"), {0x32, 0x00});
+std::vector<uint8_t> Record(uint32_t type, size_t payload_size) {
+  std::vector<uint8_t> bytes = {static_cast<uint8_t>(type), static_cast<uint8_t>(type >> 8),
+                                static_cast<uint8_t>(type >> 16), static_cast<uint8_t>(type >> 24)};
+  bytes.resize(4 + payload_size, 0x5A);
+  return bytes;
+}
+
+struct LeftoverCase {
+  const char* name;
+  std::vector<uint8_t> content;
+  bool second_link;  // already published under a .dd8 name (a cut-off link-and-unlink)
+  Names after;
+};
+
+class LeftoverTemps : public SpoolFolderTest, public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(LeftoverTemps, WholeRecordsArePublishedPartialOnesRemoved) {
+  const LeftoverCase& c = GetParam();
+  // 1CC3B272.dd8 is taken: a published leftover must step to a free name, never replace it.
+  test::WriteBytes(dir.Path("1CC3B272.dd8"), Record(mtStoredEvent, 20));
+  test::WriteBytes(dir.Path("1CC3B272.dd8.7.tmp"), c.content);
+  if (c.second_link) ASSERT_EQ(::link(dir.Path("1CC3B272.dd8.7.tmp").c_str(), dir.Path("linked").c_str()), 0);
   test::WriteBytes(dir.Path("notes.tmp"), {0x01});
   SpoolFolder folder = Folder(dir.Path() + "/");
-  EXPECT_EQ(dir.Names(), (Names{"notes.tmp"}));
+  EXPECT_EQ(dir.Names(), c.after);
+  if (std::filesystem::exists(dir.Path("1CC3B273.dd8"))) {
+    EXPECT_EQ(test::ReadBytes(dir.Path("1CC3B273.dd8")), c.content);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LeftoverTemps,
+    ::testing::Values(
+        LeftoverCase{"WholeEvent", Record(mtStoredEvent, 20), false, {"1CC3B272.dd8", "1CC3B273.dd8", "notes.tmp"}},
+        LeftoverCase{"WholeLinkState", Record(mtLinkState, 11), false, {"1CC3B272.dd8", "1CC3B273.dd8", "notes.tmp"}},
+        LeftoverCase{"CutEvent", Record(mtStoredEvent, 19), false, {"1CC3B272.dd8", "notes.tmp"}},
+        LeftoverCase{"CutType", {0x32, 0x00}, false, {"1CC3B272.dd8", "notes.tmp"}},
+        LeftoverCase{"LinkStateSizedEvent", Record(mtStoredEvent, 11), false, {"1CC3B272.dd8", "notes.tmp"}},
+        LeftoverCase{"UnknownType", Record(mtEvent, 20), false, {"1CC3B272.dd8", "notes.tmp"}},
+        LeftoverCase{"PublishedAlready", Record(mtStoredEvent, 20), true, {"1CC3B272.dd8", "linked", "notes.tmp"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SpoolFolderTest, MissingFolderIsCreatedAtStartAndWhenItHasGone) {
+  const std::string prefix = dir.Path("spool/deep") + "/";
+  SpoolFolder folder = Folder(prefix);
+  EXPECT_TRUE(std::filesystem::is_directory(prefix));
+  EXPECT_EQ(reporter.log_lines, std::vector<std::string>{"Создана папка спула: " + prefix});
+
+  std::filesystem::remove_all(dir.Path("spool"));
+  ASSERT_TRUE(folder.WriteSpoolFile(mtStoredEvent, kEvent));
+  EXPECT_EQ(test::ReadBytes(prefix + "1CC3B272.dd8").size(), 24u);
+  EXPECT_EQ(reporter.log_lines.size(), 2u);
+  EXPECT_EQ(reporter.log_lines.back(), "Создана папка спула: " + prefix);
+  EXPECT_TRUE(reporter.exceptions.empty());
+
+  // A folder that is there already is not announced.
+  reporter.log_lines.clear();
+  SpoolFolder again = Folder(prefix);
+  ASSERT_TRUE(again.WriteSpoolFile(mtStoredEvent, kEvent));
+  EXPECT_TRUE(reporter.log_lines.empty());
+}
+
+TEST_F(SpoolFolderTest, NamesFromCaseBlindFileSystemsAreFoundAndDeletedAsFound) {
+  SpoolFolder folder = Folder(dir.Path() + "/");
+  test::WriteBytes(dir.Path("1CC3B272.DD8"), Record(mtStoredEvent, 20));
+  const auto found = folder.FindFirstSpoolFile();
+  ASSERT_EQ(found, dir.Path("1CC3B272.DD8"));
+  const auto file = folder.ReadSpoolFile(*found);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->type, mtStoredEvent);
+  EXPECT_TRUE(folder.RemoveSpoolFile(*found));
+  EXPECT_TRUE(dir.Names().empty());
+  test::WriteBytes(dir.Path("a.Dd8"), {0x32, 0, 0, 3});
+  EXPECT_EQ(folder.FindFirstSpoolFile(), dir.Path("a.Dd8"));
 }
 
 TEST_F(SpoolFolderTest, PrefixWithoutSeparatorNamesFilesBesideTheFolder) {
@@ -162,7 +231,7 @@ TEST_P(UnwritableSpool, IsReportedNotSilentlyLost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, UnwritableSpool,
-                         ::testing::Values(UnwritableCase{"MissingFolder", "missing/", false},
+                         ::testing::Values(UnwritableCase{"UnderAFile", "file/sub/", false},
                                            UnwritableCase{"NotAFolder", "file/", false},
                                            UnwritableCase{"ReadOnlyFolder", "readonly/", true}),
                          [](const auto& info) { return std::string(info.param.name); });
