@@ -98,10 +98,12 @@ class PortControlsTest : public ::testing::Test {
     // A server that answers everything: port-state messages belong to a connection.
     for (int i = 0; i < 100; ++i) server.Reply(mtKeepAlive);
     const Driver::StartState state = driver->Start();
-    for (int i = 0; i < 1000 && !driver->link()->ConnectionEstablished(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (driver->link() != nullptr) {
+      for (int i = 0; i < 1000 && !driver->link()->ConnectionEstablished(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      ASSERT_TRUE(driver->link()->ConnectionEstablished());
     }
-    ASSERT_TRUE(driver->link()->ConnectionEstablished());
     controls = std::make_unique<PortControls>(*driver, view, reporter);
     controls->ShowStartState(state);
   }
