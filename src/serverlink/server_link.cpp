@@ -302,25 +302,18 @@ void ServerLink::EndConnection(bool close) {
   SpoolQueued();
 }
 
-void ServerLink::SpoolQueued() {
-  for (const QueuedMessage& message : queue_.TakeAll()) {
+void ServerLink::SpoolQueued() { SpoolRecords(queue_.TakeAll()); }
+
+void ServerLink::SpoolWaiting() { SpoolRecords(queue_.TakeWaiting()); }
+
+void ServerLink::SpoolRecords(const std::vector<QueuedMessage>& messages) {
+  for (const QueuedMessage& message : messages) {
     // Replayed messages are still on disk; the rest belongs to the connection that ended.
     if (message.origin != MessageOrigin::kRecord) continue;
     try {
       config_.spool.SpoolUndelivered(message.type, PayloadOf(message));
     } catch (...) {
       Report("spooling an undelivered record: " + CurrentExceptionText());
-    }
-  }
-}
-
-void ServerLink::SpoolWaiting() {
-  for (const QueuedMessage& message : queue_.TakeWaiting()) {
-    if (message.origin != MessageOrigin::kRecord) continue;
-    try {
-      config_.spool.SpoolUndelivered(message.type, PayloadOf(message));
-    } catch (...) {
-      Report("spooling a waiting record: " + CurrentExceptionText());
     }
   }
 }

@@ -124,6 +124,7 @@ class ServerLink final : public ServerLinkPort {
   void EndConnection(bool close);
   // Takes every queued message out: records to the spool, the rest dropped.
   void SpoolQueued();
+  void SpoolRecords(const std::vector<QueuedMessage>& messages);
   void MessageAnswered(const QueuedMessage& message, uint32_t reply_type);
   // Writes one message in its transport frame; false after a failed write.
   bool SendFrame(std::span<const uint8_t> message);

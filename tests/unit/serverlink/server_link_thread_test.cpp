@@ -80,17 +80,17 @@ class CountingSink final : public LinkSpool {
 
 constexpr int kPatienceMs = 10000;  // only reached when the link is broken
 
-TEST(ServerLinkThreadTest, RunsSendsAndStopsWhileTheObserverIsBusy) {
+// The link on its own thread, against a scripted server; each test scripts the server
+// before it starts the link.
+class ServerLinkThreadTest : public ::testing::Test {
+ protected:
   test::FakeClock clock;
   ScriptedServer server;
   GatedObserver observer;
   CountingSink spool;
-  server.Reply(mtAccepted);
-  for (int i = 0; i < 3; ++i) server.Reply(mtKeepAlive);
-
   ServerLink link{ServerLinkConfig{
       .clock = clock,
-      .make_connection = [&] { return std::make_unique<ScriptedConnection>(server); },
+      .make_connection = [this] { return std::make_unique<ScriptedConnection>(server); },
       .read_server_host = [] { return ServerHostSettings{}; },
       .com_port = "COM1",
       .first_number = 31,
@@ -98,6 +98,12 @@ TEST(ServerLinkThreadTest, RunsSendsAndStopsWhileTheObserverIsBusy) {
       .observer = observer,
       .spool = spool,
   }};
+};
+
+TEST_F(ServerLinkThreadTest, RunsSendsAndStopsWhileTheObserverIsBusy) {
+  server.Reply(mtAccepted);
+  for (int i = 0; i < 3; ++i) server.Reply(mtKeepAlive);
+
   link.Start();
   ASSERT_TRUE(server.WaitFor([](const ScriptedServer& s) { return s.WriteCountLocked() == 4; }, kPatienceMs));
 
@@ -120,22 +126,8 @@ TEST(ServerLinkThreadTest, RunsSendsAndStopsWhileTheObserverIsBusy) {
   EXPECT_FALSE(link.ServerConnected());
 }
 
-TEST(ServerLinkThreadTest, StopsPromptlyWhileWaitingToReconnect) {
-  test::FakeClock clock;
-  ScriptedServer server;
-  GatedObserver observer;
-  CountingSink spool;
+TEST_F(ServerLinkThreadTest, StopsPromptlyWhileWaitingToReconnect) {
   server.RefuseNextConnects(1);
-  ServerLink link{ServerLinkConfig{
-      .clock = clock,
-      .make_connection = [&] { return std::make_unique<ScriptedConnection>(server); },
-      .read_server_host = [] { return ServerHostSettings{}; },
-      .com_port = "COM1",
-      .first_number = 31,
-      .port_open = [] { return false; },
-      .observer = observer,
-      .spool = spool,
-  }};
   link.Start();
   ASSERT_TRUE(server.WaitFor([](const ScriptedServer& s) { return s.ConnectsLocked() >= 1; }, kPatienceMs));
   link.RequestStop();
@@ -143,26 +135,12 @@ TEST(ServerLinkThreadTest, StopsPromptlyWhileWaitingToReconnect) {
   EXPECT_EQ(server.Connects(), 1);
 }
 
-TEST(ServerLinkThreadTest, RecordsHandedInWhileTheLinkSendsAndStopsAreEachDeliveredOrSpooled) {
+TEST_F(ServerLinkThreadTest, RecordsHandedInWhileTheLinkSendsAndStopsAreEachDeliveredOrSpooled) {
   // The main thread hands records in while the link thread sends them and a stop comes in
   // the middle: every record ends up answered or spooled, none twice.
   constexpr int kRecords = 300;
-  test::FakeClock clock;
-  ScriptedServer server;
-  GatedObserver observer;
-  CountingSink spool;
   server.Reply(mtAccepted);
   for (int i = 0; i < 3 + kRecords / 2; ++i) server.Reply(mtKeepAlive);
-  ServerLink link{ServerLinkConfig{
-      .clock = clock,
-      .make_connection = [&] { return std::make_unique<ScriptedConnection>(server); },
-      .read_server_host = [] { return ServerHostSettings{}; },
-      .com_port = "COM1",
-      .first_number = 31,
-      .port_open = [] { return false; },
-      .observer = observer,
-      .spool = spool,
-  }};
   link.Start();
   ASSERT_TRUE(server.WaitFor([](const ScriptedServer& s) { return s.WriteCountLocked() >= 4; }, kPatienceMs));
 
