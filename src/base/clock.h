@@ -1,6 +1,11 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 
 namespace drv {
 
@@ -22,6 +27,16 @@ class Clock {
   virtual uint32_t TickMs() const = 0;
   // Milliseconds on a clock that never jumps and never wraps: the measure of every interval.
   virtual uint64_t MonotonicMs() const = 0;
+
+  // Waits on `cv` (its mutex held through `lock`) until `wake` holds or this clock's
+  // monotonic time reaches deadline_ms. A thread's timed waits go through here, so that on
+  // a fake clock they end when the test moves the clock, not after real time.
+  virtual void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t deadline_ms,
+                         const std::function<bool()>& wake) const {
+    const uint64_t now = MonotonicMs();
+    if (now >= deadline_ms) return;
+    cv.wait_for(lock, std::chrono::milliseconds(deadline_ms - now), wake);
+  }
 };
 
 }  // namespace drv

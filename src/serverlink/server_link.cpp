@@ -476,13 +476,13 @@ void ServerLink::Execute() {
     }
     uint64_t wake_at_ms = kNoDeadline;
     if (CanSkipStep(wake_at_ms)) {
-      // Nothing can happen before the deadline unless someone enqueues or asks to stop.
+      // Nothing can happen before the deadline unless someone enqueues or asks to stop; the
+      // wait still ends now and then to stamp its progress.
       const uint64_t now = config_.clock.MonotonicMs();
-      uint64_t wait_ms = kMaxIdleWaitMs;
-      if (wake_at_ms != kNoDeadline) wait_ms = wake_at_ms > now ? std::min(wake_at_ms - now, kMaxIdleWaitMs) : 0;
+      const uint64_t until = std::min(wake_at_ms, now + kMaxIdleWaitMs);
       std::unique_lock lock(wake_mutex_);
-      wake_cv_.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                        [&] { return stop_requested_ || wake_generation_ != generation; });
+      config_.clock.WaitUntil(wake_cv_, lock, until,
+                              [&] { return stop_requested_.load() || wake_generation_ != generation; });
       continue;
     }
     bool worked = false;

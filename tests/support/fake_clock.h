@@ -27,6 +27,12 @@ class FakeClock final : public Clock {
   void SetWallTime(DateTime wall) { wall_ms_ = static_cast<int64_t>(wall * kMsPerDay + 0.5); }
   void SetTick(uint32_t tick) { tick_ = tick; }
 
+  // Looks at this clock every real millisecond: a waiter wakes soon after the test moves it.
+  void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t deadline_ms,
+                 const std::function<bool()>& wake) const override {
+    while (!wake() && MonotonicMs() < deadline_ms) cv.wait_for(lock, std::chrono::milliseconds(1));
+  }
+
  private:
   std::atomic<int64_t> wall_ms_;
   std::atomic<uint32_t> tick_;

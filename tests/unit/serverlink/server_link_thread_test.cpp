@@ -126,13 +126,16 @@ TEST_F(ServerLinkThreadTest, RunsSendsAndStopsWhileTheObserverIsBusy) {
   EXPECT_FALSE(link.ServerConnected());
 }
 
-TEST_F(ServerLinkThreadTest, StopsPromptlyWhileWaitingToReconnect) {
-  server.RefuseNextConnects(1);
+TEST_F(ServerLinkThreadTest, WaitsToReconnectOnTheInjectedClockAndStopsPromptly) {
+  server.RefuseNextConnects(2);
   link.Start();
   ASSERT_TRUE(server.WaitFor([](const ScriptedServer& s) { return s.ConnectsLocked() >= 1; }, kPatienceMs));
+  // The next attempt is five seconds away on the test's clock, not on the wall.
+  clock.Advance(ServerLink::kReconnectIntervalMs + 1);
+  ASSERT_TRUE(server.WaitFor([](const ScriptedServer& s) { return s.ConnectsLocked() >= 2; }, kPatienceMs));
   link.RequestStop();
   EXPECT_TRUE(link.WaitStopped(kPatienceMs));
-  EXPECT_EQ(server.Connects(), 1);
+  EXPECT_EQ(server.Connects(), 2);
 }
 
 TEST_F(ServerLinkThreadTest, RecordsHandedInWhileTheLinkSendsAndStopsAreEachDeliveredOrSpooled) {
