@@ -4,6 +4,12 @@ fed through a pty and talking to msgserver. Prints one table (figure, measured, 
 verdict) with the machine it ran on. Never part of ctest: these are measurements, not tests.
 
 Usage: system_bench.py --build DIR [--quick] [--only NAME[,NAME...]] [--markdown FILE]
+       system_bench.py --build DIR --compare OLD_BUILD_DIR [--quick] [--only ...] [--markdown FILE]
+
+--compare runs the figures a delivery change moves (COMPARED below) with OLD_BUILD_DIR's
+drvlarna and then with DIR's, figure by figure, and prints them side by side. Both drivers
+talk to DIR's msgserver and replay spools made by DIR's drv_bench (the wire and the spool
+file are the same for both).
 """
 
 import argparse
@@ -136,12 +142,18 @@ def free_port():
 
 
 class MsgServer:
-    """tools/msgserver; every printed message line is stamped when it reaches us."""
+    """tools/msgserver; every printed message line is stamped when it reaches us. With
+    timing=True the server also says, before a frame that followed one of its replies, how
+    long after that reply the frame came: kept in `turns` as (previous type, previous object,
+    type, object, microseconds)."""
 
     LINE = re.compile(r"^(mt\w+|0x[0-9A-F]{8}|invalid)\b")
     OBJECT = re.compile(r"\bobject=(\d+)")
+    TURN = re.compile(r"^turn us=(\d+)")
 
-    def __init__(self, exe, port=0, extra=()):
+    def __init__(self, exe, port=0, extra=(), timing=False):
+        if timing:
+            extra = (*extra, "--timing")
         self.proc = subprocess.Popen([exe, "--port", str(port), *extra], stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, bufsize=0)
         first = self.proc.stdout.readline().decode()
@@ -151,20 +163,32 @@ class MsgServer:
         self.port = int(m.group(1))
         self.lock = threading.Lock()
         self.messages = []  # (arrival monotonic, type name, object or None)
+        self.turns = []
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
         stream = self.proc.stdout
+        turn = None
+        last = (None, None)
         for raw in iter(stream.readline, b""):
             t = time.monotonic()
             text = raw.decode(errors="replace")
+            m = self.TURN.match(text)
+            if m:
+                turn = int(m.group(1))
+                continue
             m = self.LINE.match(text)
             if not m:
                 continue
             obj = self.OBJECT.search(text)
+            this = (m.group(1), int(obj.group(1)) if obj else None)
             with self.lock:
-                self.messages.append((t, m.group(1), int(obj.group(1)) if obj else None))
+                self.messages.append((t, *this))
+                if turn is not None:
+                    self.turns.append((*last, *this, turn))
+            turn = None
+            last = this
 
     def of_type(self, name):
         with self.lock:
@@ -250,6 +274,22 @@ class Driver:
                 pass
         return count
 
+    def spooled_objects(self):
+        """Object numbers of the events waiting in the spool (type code, then the record with
+        its object number first, little-endian)."""
+        objects = set()
+        for name in os.listdir(self.spool):
+            if not name.endswith(".dd8"):
+                continue
+            try:
+                with open(os.path.join(self.spool, name), "rb") as f:
+                    head = f.read(8)
+            except OSError:
+                continue
+            if head[:4] == STORED_EVENT and len(head) == 8:
+                objects.add(int.from_bytes(head[4:8], "little"))
+        return objects
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
@@ -258,6 +298,9 @@ class Driver:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        # The operator log, for a look afterwards (--keep).
+        with self.lock, open(os.path.join(self.workdir, "stdout.txt"), "w") as f:
+            f.writelines(f"{t:.3f} {line}\n" for t, line in self.stdout_lines)
 
 
 def feed(pty, rate, count, first=0, stamps=None):
@@ -283,6 +326,31 @@ def feed(pty, rate, count, first=0, stamps=None):
     return time.monotonic() - t0
 
 
+def burst(first, count):
+    """`count` receiver lines padded with bare line feeds to whole 256-byte packets, so no line
+    waits for the packet time-out and the whole burst is in the queue at once."""
+    data = b"".join(receiver_line(n) for n in range(first, first + count))
+    return data + b"\n" * (-len(data) % 256)
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))]
+
+
+def settle(count, quiet=0.3, timeout=5.0):
+    """Waits until count() stops growing for `quiet` s: the server's lines reach us a little
+    after the driver has done its part."""
+    end = time.monotonic() + timeout
+    last = count()
+    while time.monotonic() < end:
+        time.sleep(quiet)
+        now = count()
+        if now == last:
+            return
+        last = now
+
+
 def wait_until(predicate, timeout, step=0.05):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -303,6 +371,7 @@ class Bench:
         self.drv_bench = os.path.join(build, "bench", "drv_bench")
         self.rows = []  # (figure, measured, target, verdict)
         self.notes = []
+        self.label = ""  # which driver a note is about, when two are compared
         self.root = tempfile.mkdtemp(prefix="drvbench-", dir=os.environ.get("DRV_BENCH_DIR"))
 
     def row(self, figure, measured, target="", ok=None):
@@ -311,11 +380,13 @@ class Bench:
         log(f"{figure}: {measured} {('(' + target + ') ' + verdict) if target else ''}")
 
     def note(self, text):
+        if self.label:
+            text = f"{self.label}: {text}"
         self.notes.append(text)
         log(text)
 
     def workdir(self, name):
-        path = os.path.join(self.root, name)
+        path = os.path.join(self.root, self.label, name)
         os.makedirs(path)
         return path
 
@@ -382,9 +453,10 @@ class Bench:
         (never received) from one after it."""
         live = {o for _, _, o in server.of_type("mtEvent")}
         replayed = {o for _, _, o in server.of_type("mtStoredEvent")}
-        spooled = driver.spool_files(events_only=True)
         missing = [n for n in numbers if object_of(n) not in live and object_of(n) not in replayed]
-        lost = max(0, len(missing) - spooled)
+        waiting = driver.spooled_objects()
+        spooled = sum(1 for n in missing if object_of(n) in waiting)
+        lost = len(missing) - spooled
         text = (f"{len(numbers) - len(missing)} of {len(numbers)} delivered "
                 f"({sum(1 for n in numbers if object_of(n) in live)} live, "
                 f"{sum(1 for n in numbers if object_of(n) in replayed and object_of(n) not in live)} from the spool), "
@@ -398,8 +470,10 @@ class Bench:
             received = sum(1 for n in missing if " ".join(f"{b:02X}" for b in receiver_line(n)) in stream)
             with driver.lock:
                 err = "; ".join(driver.stderr_lines[1:6])
+                port = "; ".join(line for _, line in driver.stdout_lines if "Порт" in line)
             self.note(f"{len(missing)} lines not delivered (first {missing[:5]}); {received} of them are in the hex "
-                      f"log (received by the line protocol); driver stderr: {err or 'nothing'}")
+                      f"log (received by the line protocol); driver stderr: {err or 'nothing'}"
+                      + (f"; operator log: {port}" if port else ""))
         return len(missing) == 0, text
 
     def spool_burst(self):
@@ -502,12 +576,10 @@ class Bench:
             events = server.of_type("mtEvent")
             rate = (len(events) - 1) / (events[-1][0] - events[0][0]) if len(events) > 1 else 0.0
             gaps = sorted((b[0] - a[0]) * 1000 for a, b in zip(events, events[1:])) or [0.0]
-            # The step's bound: one message and one reply a step, then the 1 ms pause.
             self.row("Link capacity, queue kept full by a burst",
                      f"{rate:,.0f} messages/s ({len(events)} sent live, {driver.spool_files(events_only=True)} "
                      f"spooled on a full queue; gap between messages median {gaps[len(gaps) // 2]:.1f} ms, "
-                     f"max {gaps[-1]:.0f} ms)",
-                     "bound: one message a step, ≤ 1,000/s")
+                     f"max {gaps[-1]:.0f} ms)")
         finally:
             driver.stop()
             pty.close()
@@ -547,32 +619,208 @@ class Bench:
             pty.close()
             server.stop()
 
-    def drain(self):
-        files = 100 if self.quick else 1000
-        port = free_port()
-        work = self.workdir("drain")
+    def turn(self):
+        """The driver's share of a request-reply turn: from msgserver's reply written to the next
+        queued frame read, as the server times it. Bursts of 85 lines (5 whole packets) fit the
+        100-slot queue, so every event after a burst's first was waiting when its turn began."""
+        bursts, size = (4, 85) if self.quick else (12, 85)
+        server = MsgServer(self.msgserver, timing=True)
+        pty, driver = self.session("turn", send_k8=True, server=server, log_on=True)
+        try:
+            if not self.connected(driver):
+                self.row("Turn share, queued live events", "no connection", "p50 ≤ 0.3 ms", False)
+                return
+            for b in range(bursts):
+                pty.write(burst(b * 1000, size))
+                time.sleep(1.0)
+            wait_until(lambda: len(server.of_type("mtEvent")) >= bursts * size, 10)
+            with server.lock:
+                us = [t for pt, po, ct, co, t in server.turns
+                      if pt == ct == "mtEvent" and co == po + 1 and (co - object_of(0)) % 1000 < size]
+            ok, text = self.account(server, driver, [b * 1000 + i for b in range(bursts) for i in range(size)])
+            if not us:
+                self.row("Turn share, queued live events", f"no turns timed; {text}", "p50 ≤ 0.3 ms", False)
+                return
+            p50, p90 = percentile(us, 50) / 1000, percentile(us, 90) / 1000
+            self.row(f"Turn share: msgserver's reply written → next queued mtEvent read, {bursts} bursts of {size} "
+                     "lines (Log on)",
+                     f"p50 {p50:.3f} / p90 {p90:.3f} / max {max(us) / 1000:.1f} ms ({len(us)} turns)",
+                     "p50 ≤ 0.3 ms", p50 <= 0.3)
+            self.row("  where the turn run's lines went", text, "none lost", ok)
+        finally:
+            driver.stop()
+            pty.close()
+            server.stop()
+
+    def live_figures(self, server, driver, numbers, t0, took):
+        """Of the lines `numbers` fed from t0 for `took` s: the rate they reached the server as
+        mtEvent (count over the time from the first line fed to the last arrival) and where each
+        went."""
+        wanted = {object_of(n) for n in numbers}
+        arrivals = [t for t, _, o in server.of_type("mtEvent") if o in wanted]
+        span = max(took, (arrivals[-1] - t0) if arrivals else 0.0)
+        rate = len(arrivals) / span if span > 0 else 0.0
+        ok, text = self.account(server, driver, numbers)
+        frames = [t for t, _, _ in server.messages if t >= t0]
+        gap = max((b - a for a, b in zip(frames, frames[1:])), default=0.0) * 1000
+        return rate, len(arrivals), ok, text, gap
+
+    def live(self):
+        """768 lines/s through a prompt msgserver with nothing else to do."""
+        seconds = 10 if self.quick else 30
+        count = LINE_RATE_115200 * seconds
+        server = MsgServer(self.msgserver)
+        pty, driver = self.session("live", send_k8=True, server=server, log_on=True)
+        try:
+            if not self.connected(driver):
+                self.row("Live lines/s, nothing spooled", "no connection", "768 lines/s", False)
+                return
+            t0 = time.monotonic()
+            took = feed(pty, LINE_RATE_115200, count)
+            wait_until(lambda: len(server.of_type("mtEvent")) >= count, 10)
+            rate, live, ok, text, gap = self.live_figures(server, driver, range(count), t0, took)
+            self.row(f"Live: {LINE_RATE_115200} lines/s offered for {seconds} s, nothing spooled (Log on)",
+                     f"{rate:,.0f} lines/s as mtEvent; {text}; longest gap between frames {gap:.0f} ms",
+                     "768 lines/s, all live, none lost", live == count and ok)
+        finally:
+            driver.stop()
+            pty.close()
+            server.stop()
+
+    def live_after_dump(self):
+        """The main thread busy writing spool files: the receiver dumps 2,000 lines at once (a
+        buffer emptied after a line fault), more than the 100-slot queue holds, so the rest is
+        spooled; the line then goes on at 768 lines/s. How many of those go out live."""
+        seconds = 10 if self.quick else 30
+        dump, count = 2000, LINE_RATE_115200 * seconds
+        server = MsgServer(self.msgserver)
+        pty, driver = self.session("live-after-dump", send_k8=True, server=server, log_on=True)
+        try:
+            if not self.connected(driver):
+                self.row("Live lines/s after a dump", "no connection", "768 lines/s", False)
+                return
+            pty.write(burst(70000, dump))
+            t0 = time.monotonic()
+            took = feed(pty, LINE_RATE_115200, count)
+            numbers = list(range(count))
+            wait_until(lambda: len(server.of_type("mtEvent")) + len(server.of_type("mtStoredEvent")) >=
+                       dump + count, 20)
+            settle(lambda: len(server.messages))
+            rate, live, ok, text, gap = self.live_figures(server, driver, numbers, t0, took)
+            self.row(f"Live while spooling: a {dump:,}-line dump, then {LINE_RATE_115200} lines/s for {seconds} s "
+                     "(Log on)",
+                     f"{rate:,.0f} lines/s as mtEvent; of the {count} live-rate lines: {text}; longest gap between "
+                     f"frames {gap:.0f} ms", "768 lines/s live")
+            self.kept_up(seconds, took, count)
+        finally:
+            driver.stop()
+            pty.close()
+            server.stop()
+
+    def backlog(self, name, files):
+        """A work folder whose spool holds `files` event files, and a free port for its server."""
+        work = self.workdir(name)
         subprocess.run([self.drv_bench, "make-spool", "--dir", os.path.join(work, "spool"), "--files", str(files)],
                        check=True, capture_output=True)
+        return work, free_port()
+
+    def live_during_drain(self):
+        """The other busy time: the server comes back to a 2,000-file backlog while the line runs
+        at 768 lines/s. The live lines and the replay share the link."""
+        seconds = 10 if self.quick else 30
+        files, count = 2000, LINE_RATE_115200 * seconds
+        work, port = self.backlog("live-during-drain", files)
         pty = Pty()
         driver, server = None, None
         try:
-            driver = Driver(self.drvlarna, work, pty.name, True, port)
-            time.sleep(2.0)  # no server yet: the files stay
-            before = driver.spool_files()
+            driver = Driver(self.drvlarna, work, pty.name, True, port, log_on=True)
+            time.sleep(1.0)
             server = MsgServer(self.msgserver, port=port)
-            wait_until(lambda: driver.spool_files() == 0, files / 3 + 30, step=0.1)
-            stored = server.of_type("mtStoredEvent")
-            left = driver.spool_files()
-            rate = (len(stored) - 1) / (stored[-1][0] - stored[0][0]) if len(stored) > 1 else 0.0
-            self.row(f"Spool replay drain, {before} files, then the server appears",
-                     f"{rate:.2f} files/s ({len(stored)} sent, {left} left)",
-                     "bound ≈ 5 files/s (one a 200 ms tick)", left == 0 and rate >= 4.5)
+            appeared = time.monotonic()
+            # The live lines start with the connection, so that the drain runs alongside them.
+            if not driver.wait_log("Соединение установлено.", 15):
+                self.row("Live lines/s during a drain", "no connection", "768 lines/s", False)
+                return
+            t0 = time.monotonic()
+            first = 20000  # clear of the backlog's object numbers
+            took = feed(pty, LINE_RATE_115200, count, first=first)
+            numbers = range(first, first + count)
+            wait_until(lambda: len(server.of_type("mtEvent")) >= count, 10)
+            settle(lambda: len(server.of_type("mtEvent")))
+            t1 = time.monotonic()
+            rate, live, ok, text, gap = self.live_figures(server, driver, numbers, t0, took)
+            stored = [t for t, _, _ in server.of_type("mtStoredEvent")]
+            left = sum(1 for o in driver.spooled_objects() if object_of(0) <= o < object_of(files))
+            self.row(f"Live during a drain: {LINE_RATE_115200} lines/s for {seconds} s while a {files:,}-file "
+                     "backlog replays (Log on)",
+                     f"{rate:,.0f} lines/s as mtEvent; {text}; longest gap between frames {gap:.0f} ms",
+                     "768 lines/s live")
+            if left == 0 and stored:
+                replay = f"backlog gone {stored[-1] - appeared:.1f} s after the server appeared"
+            else:
+                replay = f"{len(stored)} files sent in {t1 - appeared:.0f} s, {left} of the backlog left"
+            self.row("  the backlog meanwhile", f"{replay} (the live lines began {t0 - appeared:.1f} s after it)")
         finally:
             if driver:
                 driver.stop()
             pty.close()
             if server:
                 server.stop()
+
+    def drain(self):
+        """A backlog of 2,000 spool files, then the server appears: files/s until the spool is
+        empty or the time allowed is over, and the turn inside the drain (acknowledgement written
+        → next mtStoredEvent read)."""
+        files = 2000
+        allowed = 30 if self.quick else 60
+        work, port = self.backlog("drain", files)
+        pty = Pty()
+        driver, server = None, None
+        try:
+            driver = Driver(self.drvlarna, work, pty.name, True, port)
+            time.sleep(2.0)  # no server yet: the files stay
+            before = driver.spool_files()
+            server = MsgServer(self.msgserver, port=port, timing=True)
+            t0 = time.monotonic()
+            wait_until(lambda: driver.spool_files() == 0, allowed, step=0.1)
+            took = time.monotonic() - t0
+            settle(lambda: len(server.messages))
+            stored = server.of_type("mtStoredEvent")
+            left = driver.spool_files()
+            rate = (len(stored) - 1) / (stored[-1][0] - stored[0][0]) if len(stored) > 1 else 0.0
+            self.row(f"Spool drain, {files:,}-file backlog, then the server appears",
+                     f"{rate:,.1f} files/s ({len(stored)} of {before} sent, {left} left after {took:.0f} s)",
+                     "≥ 200 files/s", rate >= 200)
+            with server.lock:
+                us = [t for pt, _, ct, _, t in server.turns if pt == ct == "mtStoredEvent"]
+            if us:
+                self.row("  turn in the drain: acknowledgement written → next mtStoredEvent read",
+                         f"p50 {percentile(us, 50) / 1000:.3f} / p90 {percentile(us, 90) / 1000:.3f} / "
+                         f"max {max(us) / 1000:.1f} ms ({len(us)} turns)")
+        finally:
+            if driver:
+                driver.stop()
+            pty.close()
+            if server:
+                server.stop()
+
+    def idle_connected(self):
+        seconds = 30 if self.quick else 60
+        server = MsgServer(self.msgserver)
+        pty, driver = self.session("idle-connected", send_k8=True, server=server)
+        try:
+            self.connected(driver)
+            cpu = CpuWindow(driver.pid)
+            cpu.start()
+            time.sleep(seconds)
+            pct = cpu.stop()
+            self.row(f"Idle CPU, connected to an idle msgserver (keep-alives only), {seconds} s", f"{pct:.2f} %",
+                     "< 0.5 %", pct < 0.5)
+            self.note(f"idle, connected: {cpu.wakeups_text()}")
+        finally:
+            driver.stop()
+            pty.close()
+            server.stop()
 
     def idle(self):
         seconds = 15 if self.quick else 60
@@ -649,6 +897,57 @@ def machine():
             f"load average at the end {' '.join(load)}")
 
 
+def build_commit(build):
+    """The source commit a build directory was configured from, as far as git can tell."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            source = next(line.split("=", 1)[1].strip() for line in f if line.startswith("CMAKE_HOME_DIRECTORY:"))
+        out = subprocess.run(["git", "-C", source, "log", "-1", "--format=%h"], capture_output=True,
+                             text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", source, "status", "--porcelain", "--untracked-files=no"],
+                               capture_output=True, text=True).stdout.strip()
+        return out + (" + uncommitted changes" if dirty else "")
+    except (OSError, StopIteration, subprocess.CalledProcessError):
+        return "?"
+
+
+def load1():
+    return open("/proc/loadavg").read().split()[0]
+
+
+def compare(bench, old_build, names):
+    """Each figure with the old driver, then at once with the new, so both meet the same
+    machine load. Rows are paired by their title."""
+    drivers = [("before", os.path.join(old_build, "src", "drvlarna")), ("after", bench.drvlarna)]
+    order, cells = [], {}
+    for name in names:
+        for label, exe in drivers:
+            log(f"--- {name} ({label})")
+            bench.drvlarna, bench.label = exe, label
+            load = load1()
+            first = len(bench.rows)
+            try:
+                getattr(bench, name)()
+            except Exception as e:  # one broken figure must not hide the others
+                bench.row(name, f"failed: {e}", "", False)
+            for figure, measured, target, verdict in bench.rows[first:]:
+                if figure not in cells:
+                    order.append(figure)
+                    cells[figure] = {"target": target}
+                cells[figure][label] = (measured, verdict, load)
+    bench.label = ""
+    header = ("Figure", "Before", "After", "Target", "Verdict before / after", "Load (1 min) before / after")
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    missed = False
+    for figure in order:
+        c = cells[figure]
+        b, a = c.get("before", ("—", "", "")), c.get("after", ("—", "", ""))
+        missed = missed or a[1] == "MISSED"
+        verdict = f"{b[1] or '—'} / {a[1] or '—'}" if (b[1] or a[1]) else ""
+        lines.append("| " + " | ".join((figure, b[0], a[0], c["target"], verdict, f"{b[2]} / {a[2]}")) + " |")
+    return "\n".join(lines), missed
+
+
 def table(rows):
     header = ("Figure", "Measured", "Target", "Verdict")
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
@@ -663,33 +962,46 @@ def main():
     parser.add_argument("--only", default="", help="comma list of: " + ", ".join(ALL))
     parser.add_argument("--markdown", help="also write the table and notes to this file")
     parser.add_argument("--keep", action="store_true", help="keep the work folders")
+    parser.add_argument("--compare", metavar="OLD_BUILD_DIR",
+                        help="run the figures of " + ", ".join(COMPARED) + " with this build's drvlarna too")
     args = parser.parse_args()
 
     bench = Bench(os.path.abspath(args.build), args.quick)
-    chosen = [name for name in ALL if not args.only or name in args.only.split(",")]
+    names = COMPARED if args.compare else ALL
+    chosen = [name for name in names if not args.only or name in args.only.split(",")]
     started = time.monotonic()
     try:
-        for name in chosen:
-            log(f"--- {name}")
-            try:
-                getattr(bench, name)()
-            except Exception as e:  # one broken figure must not hide the others
-                bench.row(name, f"failed: {e}", "", False)
+        if args.compare:
+            body, missed = compare(bench, os.path.abspath(args.compare), chosen)
+        else:
+            for name in chosen:
+                log(f"--- {name}")
+                try:
+                    getattr(bench, name)()
+                except Exception as e:  # one broken figure must not hide the others
+                    bench.row(name, f"failed: {e}", "", False)
+            body, missed = table(bench.rows), any(r[3] == "MISSED" for r in bench.rows)
     finally:
         if not args.keep:
             shutil.rmtree(bench.root, ignore_errors=True)
 
+    builds = (f"before: {args.compare} = {build_commit(os.path.abspath(args.compare))}\n"
+              f"after: {args.build} = {build_commit(bench.build)}\n" if args.compare else f"build {args.build}\n")
     text = (f"Machine: {machine()}\n"
-            f"Run: {'--quick' if args.quick else 'full'}, {time.monotonic() - started:.0f} s, build {args.build}\n\n"
-            + table(bench.rows) + "\n\nNotes:\n" + "\n".join(f"- {n}" for n in bench.notes) + "\n")
+            f"Run: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {'--quick' if args.quick else 'full'}, "
+            f"{time.monotonic() - started:.0f} s; {builds}\n"
+            + body + "\n\nNotes:\n" + "\n".join(f"- {n}" for n in bench.notes) + "\n")
     print(text)
     if args.markdown:
         with open(args.markdown, "w") as f:
             f.write(text)
-    return 0 if all(r[3] != "MISSED" for r in bench.rows) else 1
+    return 1 if missed else 0
 
 
-ALL = ["inproc", "spool_burst", "sustained_spool", "sustained_link", "latency", "drain", "idle", "memory"]
+ALL = ["inproc", "spool_burst", "sustained_spool", "sustained_link", "turn", "live_after_dump", "live_during_drain",
+       "latency", "drain", "idle", "memory"]
+# What the delivery rework moves, for --compare.
+COMPARED = ["turn", "live", "live_after_dump", "live_during_drain", "drain", "latency", "idle_connected"]
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -217,6 +217,47 @@ TEST_F(MsgServerTest, NewConnectionReplacesTheOldAndCountsAfresh) {
   EXPECT_EQ(client_.ReadExactly(byte.data(), byte.size(), 2000).status, Status::kClosed);
 }
 
+struct TimingCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::vector<std::string> lines;  // "turn us=N" stands for any count of microseconds
+};
+void PrintTo(const TimingCase& c, std::ostream* os) { *os << c.name; }
+
+class MsgServerTimingTest : public MsgServerTest, public ::testing::WithParamInterface<TimingCase> {};
+
+// A turn is timed only from a reply written: never before the first frame, nor after a frame
+// left unanswered, where the gap would be the client's own wait for a reply.
+TEST_P(MsgServerTimingTest, PrintsTheTurnBeforeAFrameThatFollowsAReply) {
+  StartServer(GetParam().args);
+  EXPECT_EQ(Exchange(client_, mtHello, std::vector<uint8_t>{0x40, 0x00}), "mtAccepted");
+  EXPECT_EQ(Exchange(client_, mtKeepAlive, {}), KA);
+  EXPECT_EQ(Exchange(client_, mtKeepAlive, {}), "none");
+  EXPECT_EQ(Exchange(client_, mtKeepAlive, {}), "none");
+  std::vector<std::string> lines;
+  while (const auto line = server_.ReadLine(kReplyWaitMs)) {
+    const bool turn = line->rfind("turn us=", 0) == 0;
+    if (turn) {
+      const std::string digits = line->substr(8);
+      EXPECT_FALSE(digits.empty());
+      EXPECT_EQ(digits.find_first_not_of("0123456789"), std::string::npos) << *line;
+    }
+    lines.push_back(turn ? "turn us=N" : *line);
+  }
+  EXPECT_EQ(lines, GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, MsgServerTimingTest,
+    ::testing::Values(
+        TimingCase{"Off", {"--silent-after", "2"},
+                   {"mtHello seq=1 payload=4000", "mtKeepAlive seq=1 payload=", "mtKeepAlive seq=1 payload=",
+                    "unanswered", "mtKeepAlive seq=1 payload=", "unanswered"}},
+        TimingCase{"On", {"--timing", "--silent-after", "2"},
+                   {"mtHello seq=1 payload=4000", "turn us=N", "mtKeepAlive seq=1 payload=", "turn us=N",
+                    "mtKeepAlive seq=1 payload=", "unanswered", "mtKeepAlive seq=1 payload=", "unanswered"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct GarbageCase {
   const char* name;
   std::vector<uint8_t> bytes;

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -125,7 +126,8 @@ bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
 
 class Server {
  public:
-  Server(const ServerOptions& options, int listen_fd) : responder_(options), listen_fd_(listen_fd) {}
+  Server(const ServerOptions& options, int listen_fd)
+      : responder_(options), timing_(options.timing), listen_fd_(listen_fd) {}
   ~Server() { CloseClient(nullptr); }
 
   // Runs until a signal or --exit-after ends it.
@@ -171,6 +173,7 @@ class Server {
     if (client_ >= 0) CloseClient("a new connection replaces the old one");
     client_ = fd;
     input_.clear();
+    replied_.reset();
     responder_.NewConnection();
     std::fprintf(stderr, "msgserver: client connected\n");
   }
@@ -187,16 +190,25 @@ class Server {
   void ReadClient() {
     uint8_t piece[65536];
     const ssize_t n = recv(client_, piece, sizeof piece, 0);
+    const auto arrived = std::chrono::steady_clock::now();
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
       CloseClient("client closed the connection");
       return;
     }
     input_.insert(input_.end(), piece, piece + n);
-    HandleFrames();
+    HandleFrames(arrived);
   }
 
-  void HandleFrames() {
+  // The client's share of a request-reply turn: from our reply written to its next frame read.
+  // A frame read before that reply went out was sent without waiting for it: no turn.
+  void PrintTurn(std::chrono::steady_clock::time_point arrived) {
+    if (!timing_ || !replied_ || arrived < *replied_) return;
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(arrived - *replied_).count();
+    PrintLine("turn us=" + std::to_string(us));
+  }
+
+  void HandleFrames(std::chrono::steady_clock::time_point arrived) {
     std::size_t used = 0;
     while (client_ >= 0 && input_.size() - used >= kTransportHeaderSize) {
       const std::span<const uint8_t, kTransportHeaderSize> header(input_.data() + used, kTransportHeaderSize);
@@ -219,6 +231,8 @@ class Server {
       const std::span<const uint8_t> message(input_.data() + used + kTransportHeaderSize,
                                              static_cast<std::size_t>(*length));
       const std::optional<ParsedMessage> parsed = ValidateMessage(message);
+      PrintTurn(arrived);
+      replied_.reset();
       PrintLine(parsed ? DescribeMessage(*parsed) : DescribeInvalid(message));
       used += frame_size;
 
@@ -236,6 +250,8 @@ class Server {
         CloseClient("cannot write to the client; closing the connection");
       } else if (answer.close) {
         CloseClient("closing the connection as asked");
+      } else if (!answer.bytes.empty()) {
+        replied_ = std::chrono::steady_clock::now();
       }
       if (answer.exit) {
         stop_ = true;
@@ -248,6 +264,8 @@ class Server {
   static constexpr int kDripMs = 500;
 
   Responder responder_;
+  bool timing_;
+  std::optional<std::chrono::steady_clock::time_point> replied_;  // last reply written whole
   std::vector<uint8_t> drip_;
   std::chrono::steady_clock::time_point next_drip_;
   int listen_fd_;

@@ -25,6 +25,10 @@ const char* const kUsage =
     "  --crash-after N        exit at once on frame N in all, without answering it\n"
     "  --drip-after N         answer frame N one byte every 500 ms\n"
     "  --poison-object N      close the connection, unanswered, on every event record for object N\n"
+    "For benchmarks:\n"
+    "  --timing               before a frame's line, print \"turn us=N\": microseconds from the\n"
+    "                         reply to the previous frame written to this frame read (not after\n"
+    "                         a frame left unanswered, nor for a frame read before that reply)\n"
     "SIGUSR1 turns answering off and on again (a hung server, a pulled cable); frames that get\n"
     "no answer are followed by a line \"unanswered\".\n";
 
@@ -83,6 +87,8 @@ std::optional<ServerOptions> ParseOptions(int argc, const char* const* argv, std
       o.silent = true;
     } else if (arg == "--no-ack") {
       o.no_ack = true;
+    } else if (arg == "--timing") {
+      o.timing = true;
     } else if (arg == "--address") {
       if (!next_value() || value.empty()) {
         error = "--address needs an address";
@@ -120,7 +126,8 @@ std::optional<ServerOptions> ParseOptions(int argc, const char* const* argv, std
         return std::nullopt;
       }
     }
-    if (has_value && (arg == "--help" || arg == "-h" || arg == "--silent" || arg == "--no-ack")) {
+    if (has_value && (arg == "--help" || arg == "-h" || arg == "--silent" || arg == "--no-ack" ||
+                      arg == "--timing")) {
       error = std::string(arg) + " takes no value";
       return std::nullopt;
     }

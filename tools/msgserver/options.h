@@ -26,6 +26,7 @@ struct ServerOptions {
   int crash_after = 0;  // counts over the whole run: exit at once, the frame unanswered
   int drip_after = 0;   // answer this frame one byte every drip_ms
   int poison_object = 0;  // close, unanswered, on any event record for this object number
+  bool timing = false;    // print the client's turn time before each frame's line
   bool help = false;
 };
 
