@@ -93,6 +93,9 @@ DriverHost::DriverHost(Callbacks callbacks, Options options)
 
 void DriverHost::Timer2Tick() {
   if (shut_down_) return;
+  // A sleeping poll wakes on the device's notice of data; should a notice ever be missed,
+  // the bytes wait in the kernel for this tick at most.
+  DataArrived();
   driver_->Timer2Tick();
   if (callbacks_.station_indicator) callbacks_.station_indicator();
   if (callbacks_.after_tick) callbacks_.after_tick();

@@ -1,8 +1,10 @@
 #include "platform/qt_serial_device.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace drv {
@@ -30,9 +32,25 @@ QtSerialDevice::QtSerialDevice(Resolver resolver) : resolver_(std::move(resolver
     // A failing read leaves the device's own notifier firing; whoever polls must look now.
     if (error == QSerialPort::ReadError && port_.isOpen() && OnReadError) OnReadError();
     if (error != QSerialPort::ResourceError || !port_.isOpen() || lost_ || setting_modem_line_) return;
+    if (!DeviceHungUp()) {
+      // The port's read notifier may fire for bytes a poll has already taken with its own
+      // read; that read then finds nothing (EAGAIN), which the port calls a resource error
+      // and answers by switching its notifier off. The device is still there: the notifier is
+      // switched on again, and whoever polls is told to look now.
+      port_.clearError();
+      port_.setReadBufferSize(0);  // also switches the read notifier back on
+      if (OnReadError) OnReadError();
+      return;
+    }
     lost_ = true;
     if (OnDeviceLost) OnDeviceLost();
   });
+}
+
+bool QtSerialDevice::DeviceHungUp() const {
+  pollfd p{static_cast<int>(port_.handle()), POLLIN, 0};
+  if (::poll(&p, 1, 0) < 0) return errno != EINTR;
+  return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 QtSerialDevice::~QtSerialDevice() {

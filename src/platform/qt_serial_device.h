@@ -38,6 +38,8 @@ class QtSerialDevice final : public SerialDevice {
 
  private:
   bool SetRawLineOptions(const LineSettings& settings);
+  // The device hung up or broke: gone, not merely empty.
+  bool DeviceHungUp() const;
 
   Resolver resolver_;
   QSerialPort port_;
