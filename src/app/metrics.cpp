@@ -1,11 +1,12 @@
 #include "app/metrics.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "base/durable_file.h"
 
 namespace drv {
 namespace {
@@ -76,36 +77,17 @@ std::string MetricsInstance(const char* instance_env, const std::string& work_di
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
   const std::string temp = path + ".tmp";
-  const auto fail = [&](const char* step) {
-    if (error != nullptr) *error = std::string(step) + " " + temp + ": " + std::strerror(errno);
-    return false;
-  };
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return fail("open");
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int saved = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      errno = saved;
-      return fail("write");
+  // Rewritten every interval and read by a scraper: a reader needs a whole file, not a synced one.
+  const durable::WriteResult written = durable::WriteFile(temp, text, {.sync = false});
+  if (!written) {
+    if (error != nullptr) {
+      *error = std::string(durable::StepName(written.failed_at)) + " " + temp + ": " + std::strerror(written.error);
     }
-    done += static_cast<std::size_t>(n);
+    return false;
   }
-  if (::close(fd) != 0) {
-    const int saved = errno;
+  if (const int moved = durable::MoveReplacing(temp, path); moved != 0) {
     ::unlink(temp.c_str());
-    errno = saved;
-    return fail("close");
-  }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    const int saved = errno;
-    ::unlink(temp.c_str());
-    errno = saved;
-    if (error != nullptr) *error = "rename to " + path + ": " + std::strerror(errno);
+    if (error != nullptr) *error = "rename to " + path + ": " + std::strerror(moved);
     return false;
   }
   return true;

@@ -14,6 +14,8 @@ namespace drv {
 using DateTime = double;
 
 inline constexpr double kMsPerDay = 86400000.0;
+// The same as a whole number, for arithmetic on millisecond counts.
+inline constexpr int64_t kMsPerDayInt = 86400000;
 inline constexpr DateTime kOneSecond = 1.0 / 86400.0;
 
 // The one source of time for the core. The host passes the real clock; tests move a fake one.

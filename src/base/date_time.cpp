@@ -12,7 +12,6 @@ using std::chrono::sys_days;
 using std::chrono::year_month_day;
 
 constexpr sys_days kEpoch = sys_days{std::chrono::year{1899} / 12 / 30};
-constexpr int64_t kMsPerDayInt = 86400000;
 
 // Splits into whole days and milliseconds of the day, rounding to the millisecond.
 void SplitMs(DateTime value, int64_t& day_count, int64_t& ms_of_day) {

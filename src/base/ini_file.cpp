@@ -12,6 +12,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "base/durable_file.h"
 #include "base/settings.h"
 
 namespace drv {
@@ -148,19 +149,6 @@ std::optional<std::string> ReadExisting(const std::string& path, struct stat& in
   return content;
 }
 
-// 0 when all of `data` is written, else the error number.
-int WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t put = ::write(fd, data.data(), data.size());
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data.remove_prefix(static_cast<std::size_t>(put));
-  }
-  return 0;
-}
-
 // The path a chain of symbolic links ends at. A link to a missing file gives the missing
 // name, so that the write creates the file the link points at. A loop is left to the open,
 // which then fails.
@@ -191,34 +179,17 @@ bool TryReplaceFile(const std::string& path, const std::string& content, const s
   const fs::path temp =
       folder / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
                 std::to_string(counter.fetch_add(1)) + ".tmp");
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  const auto give_up = [&] {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return false;
-  };
-  // Owner before mode: a change of owner clears the set-id bits.
-  if (original != nullptr && ::fchown(fd, original->st_uid, original->st_gid) != 0) return give_up();
-  if (original != nullptr && ::fchmod(fd, original->st_mode & 07777) != 0) return give_up();
-  int error = WriteAll(fd, content);
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    ThrowIo("cannot write settings file", path, error);
-  }
+  const durable::WriteResult written =
+      durable::WriteFile(temp, content, {.mode = 0666, .exclusive = true, .like = original});
+  if (written.failed_at == durable::Step::kOpen || written.failed_at == durable::Step::kOwner) return false;
+  if (!written) ThrowIo("cannot write settings file", path, written.error);
   // A file mounted on its own cannot be renamed over (EBUSY), but can be written.
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
+  if (durable::MoveReplacing(temp, target) != 0) {
     ::unlink(temp.c_str());
     return false;
   }
   // Make the rename itself durable; a failure here no longer loses anything.
-  const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    ::fsync(dir_fd);
-    ::close(dir_fd);
-  }
+  durable::SyncFolder(folder);
   return true;
 }
 

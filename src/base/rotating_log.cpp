@@ -16,6 +16,22 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
+bool AppendToFile(const std::string& path, std::string_view text, std::string* error, bool afresh) {
+  std::FILE* file = std::fopen(path.c_str(), afresh ? "wb" : "ab");
+  if (file == nullptr) {
+    if (error != nullptr) *error = std::strerror(errno);
+    return false;
+  }
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  const int write_errno = errno;
+  const bool closed = std::fclose(file) == 0;
+  if (written && closed) return true;
+  const int failure = written ? errno : write_errno;
+  if (error != nullptr) *error = std::strerror(failure != 0 ? failure : EIO);
+  return false;
+}
+
 RotatingLog::RotatingLog(std::string path, uint64_t max_bytes, int32_t keep_files, ProblemFn on_problem)
     : path_(std::move(path)), max_bytes_(max_bytes), keep_files_(keep_files), on_problem_(std::move(on_problem)) {}
 
@@ -43,17 +59,7 @@ bool RotatingLog::Append(std::string_view text, std::string* error) {
     }
   }
 
-  std::FILE* file = std::fopen(path_.c_str(), "ab");
-  if (file == nullptr) {
-    if (error != nullptr) *error = std::strerror(errno);
-    return false;
-  }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const int write_errno = errno;
-  const bool closed = std::fclose(file) == 0;
-  if (written && closed) return true;
-  if (error != nullptr) *error = std::strerror(written ? errno : write_errno);
-  return false;
+  return AppendToFile(path_, text, error);
 }
 
 bool RotatingLog::Rotate(std::string* what) {

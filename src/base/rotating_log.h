@@ -7,6 +7,10 @@
 
 namespace drv {
 
+// Appends `text` to the file at `path`, opened and closed for this one call; `afresh` empties
+// the file first. False with `error` (errno text) set when it could not be opened or written.
+bool AppendToFile(const std::string& path, std::string_view text, std::string* error = nullptr, bool afresh = false);
+
 // A text log kept to a bounded size: before a line would take the file past its limit, the
 // file becomes NAME.1, the older NAME.k shift to NAME.k+1 and the one beyond the kept count
 // is removed; the line then starts a new file. A rotation that fails is reported once (until

@@ -31,7 +31,6 @@ namespace drv {
 
 namespace {
 
-const QString kWindowTitle = "Драйвер ПКС Ларна";
 const QString kBandTitle = "КПО Миреол 2008 - Драйвер ПКС Ларна";
 const QString kTrayHint = "Драйвер - ПКС Ларна";
 
@@ -235,7 +234,7 @@ void TForm1::BuildTray() {
 
 void TForm1::ApplyTexts() {
   const QString tail = suffix_.isEmpty() ? QString() : " - " + suffix_;
-  setWindowTitle(kWindowTitle + tail);
+  setWindowTitle(QString::fromUtf8(kApplicationTitle) + tail);
   title_band_->setText(kBandTitle + tail);
   tray_->setToolTip(kTrayHint + tail + (backlog_hint_.isEmpty() ? QString() : "\n" + backlog_hint_));
 }

@@ -18,6 +18,9 @@ class QToolButton;
 
 namespace drv {
 
+// The application name and the window's title before its tail.
+inline constexpr const char kApplicationTitle[] = "Драйвер ПКС Ларна";
+
 // TForm1: the operator's main window (objectName "Form1"). A thin view: it shows what it is
 // given and reports the operator's actions as signals; it holds no driver state of its own
 // beyond what is on screen.

@@ -14,7 +14,6 @@
 
 namespace drv {
 
-inline constexpr const char kApplicationTitle[] = "Драйвер ПКС Ларна";
 inline constexpr const char kWrongClosePasswordText[] = "Не правильный пароль.";
 
 // Ties the operator window to the driver core: runs the start-up and shows its results,

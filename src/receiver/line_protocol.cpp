@@ -12,7 +12,6 @@
 namespace drv {
 namespace {
 
-constexpr int64_t kOneDayMs = 86400000;
 constexpr uint8_t kLineFeed = 0x0A;
 constexpr uint8_t kEventLineMark = 'R';
 
@@ -50,7 +49,7 @@ LineProtocol::LineProtocol(const Clock& clock, const Settings& settings, Reporte
   hex_log_.SetProblemHandler([this](const std::string& what) { reporter_.ReportException("hex log", what); });
   // One day back, so the first supervision tick without data reports the link lost.
   last_receive_time_ = clock_.Now() - 1.0;
-  last_receive_mono_ = static_cast<int64_t>(clock_.MonotonicMs()) - kOneDayMs;
+  last_receive_mono_ = static_cast<int64_t>(clock_.MonotonicMs()) - kMsPerDayInt;
 }
 
 void LineProtocol::InjectTestLine() {

@@ -16,6 +16,18 @@ int32_t WrapAdd(int32_t tick, int32_t ms) {
   return static_cast<int32_t>(static_cast<uint32_t>(tick) + static_cast<uint32_t>(ms));
 }
 
+// Marks a pass over the receive buffer as running, for as long as it lasts.
+class PassOverBuffer {
+ public:
+  explicit PassOverBuffer(bool& running) : running_(running) { running_ = true; }
+  ~PassOverBuffer() { running_ = false; }
+  PassOverBuffer(const PassOverBuffer&) = delete;
+  PassOverBuffer& operator=(const PassOverBuffer&) = delete;
+
+ private:
+  bool& running_;
+};
+
 }  // namespace
 
 uint32_t NamedBaudRate(TBaudRate rate) {
@@ -242,11 +254,7 @@ void TSerialPortDriver::NoteFailedPoll() {
 
 void TSerialPortDriver::FlushPending() {
   if (polling_ || !PortOpen()) return;
-  polling_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{polling_};
+  const PassOverBuffer pass(polling_);
 
   const bool packets = packet_size_ > 0;
   const ReceiveEvent& event = packets ? OnReceivePacket : OnReceiveData;
@@ -277,11 +285,7 @@ void TSerialPortDriver::PollPort() {
   // A handler that runs a nested event loop (a modal dialog) lets the timer fire again while
   // it still reads the buffer; the bytes then wait for the next tick instead of overwriting it.
   if (polling_ || !PortOpen()) return;
-  polling_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{polling_};
+  const PassOverBuffer pass(polling_);
 
   const std::optional<size_t> waiting = device_.BytesWaiting();
   if (!waiting) {

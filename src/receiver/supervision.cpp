@@ -13,10 +13,8 @@
 namespace drv {
 namespace {
 
-constexpr int64_t kOneDayMs = 86400000;
-
 std::string FormatElapsed(int64_t elapsed_ms) {
-  const int64_t seconds = (elapsed_ms % kOneDayMs) / 1000;
+  const int64_t seconds = (elapsed_ms % kMsPerDayInt) / 1000;
   char text[16];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d", static_cast<int>(seconds / 3600),
                 static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "base/date_time.h"
+#include "base/durable_file.h"
 #include "base/guarded.h"
 #include "base/error_list.h"
 #include "wire/event_record.h"
@@ -48,45 +49,8 @@ uint32_t SpoolValue(DateTime when) {
   return seconds * 1000u + static_cast<uint32_t>(t.millisecond);
 }
 
-bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-enum class MoveResult { kDone, kTaken, kFailed };
-
-// Moves `from` to `to` without ever replacing an existing `to`. Falls back to a hard link
-// and, on file systems that have neither, to a check before a plain rename.
-MoveResult MoveNoReplace(const std::string& from, const std::string& to, int& error) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return MoveResult::kDone;
-  if (errno == EEXIST) return MoveResult::kTaken;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-    error = errno;
-    return MoveResult::kFailed;
-  }
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return MoveResult::kDone;
-  }
-  if (errno == EEXIST) return MoveResult::kTaken;
-  if (errno != EPERM && errno != ENOSYS && errno != ENOTSUP && errno != EMLINK) {
-    error = errno;
-    return MoveResult::kFailed;
-  }
-  struct stat st {};
-  if (::lstat(to.c_str(), &st) == 0) return MoveResult::kTaken;
-  if (::rename(from.c_str(), to.c_str()) == 0) return MoveResult::kDone;
-  error = errno;
-  return MoveResult::kFailed;
-}
+using durable::MoveNoReplace;
+using durable::MoveResult;
 
 bool IsDirectory(const std::string& folder, const dirent& entry) {
   if (entry.d_type == DT_DIR) return true;
@@ -256,29 +220,18 @@ void SpoolFolder::CommitBatch() {
 void SpoolFolder::SyncFolder() {
   // The new names must reach the disk too, or a power cut could still lose the files.
   const std::string folder = FolderPart();
-  const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0 || (::fsync(dir_fd) != 0 && errno != EINVAL)) {
-    reporter_.ReportException("WriteSpoolFile", "folder " + folder + " not synced: " + ErrnoText(errno));
+  if (const int error = durable::SyncFolder(folder); error != 0) {
+    reporter_.ReportException("WriteSpoolFile", "folder " + folder + " not synced: " + ErrnoText(error));
   }
-  if (dir_fd >= 0) ::close(dir_fd);
 }
 
 bool SpoolFolder::WriteTemp(const std::string& temp_path, std::span<const uint8_t> bytes, std::string& error) {
-  const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    const int open_errno = errno;
-    error = ErrnoText(open_errno);
-    errno = open_errno;
-    return false;
-  }
-  const bool written = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-  const int write_errno = errno;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed) {
-    error = ErrnoText(written ? errno : write_errno);
-    return false;
-  }
-  return true;
+  const durable::WriteResult written =
+      durable::WriteFile(temp_path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  if (written) return true;
+  error = ErrnoText(written.error);
+  errno = written.error;
+  return false;
 }
 
 bool SpoolFolder::Publish(const std::string& temp_path, uint32_t value, std::string& error) {
