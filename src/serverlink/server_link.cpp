@@ -83,16 +83,12 @@ bool ServerLink::ConnectedStep() {
   bool reply = false;
   QueuedMessage message;
   if (!queue_.IsEmpty()) {
-    if (reply_owed_) {
-      // The late reply of a keep-alive would be taken for this message's: start clean.
-      Log(kLogNetworkErrors);
-      EndConnection(true);
-      return true;
-    }
+    // The late reply of a keep-alive would be taken for this message's: start clean.
+    if (reply_owed_) return ReplyFailed();
     frame_sent = queue_.PeekForSend(message);
   }
   if (frame_sent) {
-    in_flight_ = message;
+    in_flight_file_ = message.origin == MessageOrigin::kReplayed ? message.spool_path : std::string();
     if (!SendFrame(message.bytes)) {
       EndConnection(true);
       return true;
@@ -128,11 +124,7 @@ bool ServerLink::ConnectedStep() {
     // A message is answered by the next reply or by none: a reply that failed to come, or a
     // frame that left the stream out of step, ends the connection, so the pairing of replies
     // with messages never drifts. An idle keep-alive keeps the plain error count.
-    if (outcome == ReadOutcome::kOutOfStep || (frame_sent && outcome != ReadOutcome::kReply)) {
-      Log(kLogNetworkErrors);
-      EndConnection(true);
-      return true;
-    }
+    if (outcome == ReadOutcome::kOutOfStep || (frame_sent && outcome != ReadOutcome::kReply)) return ReplyFailed();
     if (outcome == ReadOutcome::kNoReply) reply_owed_ = true;
   }
 
@@ -141,22 +133,14 @@ bool ServerLink::ConnectedStep() {
   if (reply_buffer_.empty()) {
     reply = false;
     ++error_count_;
-    if (frame_sent) {
-      // A reply of length 0 answers nothing.
-      Log(kLogNetworkErrors);
-      EndConnection(true);
-      return true;
-    }
+    if (frame_sent) return ReplyFailed();  // a reply of length 0 answers nothing
   }
   if (!reply) return did_io;
 
   const std::optional<ParsedMessage> parsed = ValidateMessage(reply_buffer_);
   if (!parsed) {
     // Neither counts nor resets; but a message it was meant to answer is not answered.
-    if (frame_sent) {
-      Log(kLogNetworkErrors);
-      EndConnection(true);
-    }
+    if (frame_sent) return ReplyFailed();
     return true;
   }
 
@@ -173,9 +157,15 @@ bool ServerLink::ConnectedStep() {
   return true;
 }
 
+bool ServerLink::ReplyFailed() {
+  Log(kLogNetworkErrors);
+  EndConnection(true);
+  return true;
+}
+
 void ServerLink::MessageAnswered(const QueuedMessage& message, uint32_t reply_type) {
   queue_.Drop();
-  in_flight_.reset();
+  in_flight_file_.clear();
   switch (message.origin) {
     case MessageOrigin::kReplayed:
       // Only the reply read right after a file's message confirms that file.
@@ -234,7 +224,7 @@ void ServerLink::ConnectionAttempt() {
   client_.reset();
   accepted_ = false;
   reply_owed_ = false;
-  in_flight_.reset();
+  in_flight_file_.clear();
 
   bool connected = false;
   try {
@@ -295,10 +285,8 @@ void ServerLink::EndConnection(bool close) {
   }
   // A file whose message was on the wire when the connection ended may be what the server
   // cannot take; the replay counts such endings.
-  if (was_established && in_flight_ && in_flight_->origin == MessageOrigin::kReplayed) {
-    config_.spool.ReplayInterrupted(in_flight_->spool_path);
-  }
-  in_flight_.reset();
+  if (was_established && !in_flight_file_.empty()) config_.spool.ReplayInterrupted(in_flight_file_);
+  in_flight_file_.clear();
   SpoolQueued();
 }
 
@@ -506,7 +494,7 @@ void ServerLink::Execute() {
 void ServerLink::CloseClientAtEnd() {
   // A stop between steps: nothing is in flight, whatever is still queued is undelivered.
   established_ = false;
-  in_flight_.reset();
+  in_flight_file_.clear();
   SpoolQueued();
   if (!client_) return;
   try {

@@ -126,6 +126,8 @@ class ServerLink final : public ServerLinkPort {
   void SpoolQueued();
   void SpoolRecords(const std::vector<QueuedMessage>& messages);
   void MessageAnswered(const QueuedMessage& message, uint32_t reply_type);
+  // A reply failed or left the stream out of step: the connection is over, said in its line.
+  bool ReplyFailed();
   // Writes one message in its transport frame; false after a failed write.
   bool SendFrame(std::span<const uint8_t> message);
   ReadOutcome ReceiveFrame();
@@ -153,7 +155,8 @@ class ServerLink final : public ServerLinkPort {
   std::unique_ptr<TcpConnection> client_;
   std::vector<uint8_t> reply_payload_;
   std::vector<uint8_t> reply_buffer_;
-  std::optional<QueuedMessage> in_flight_;
+  // The spool file whose message is on the wire; empty while none is.
+  std::string in_flight_file_;
   bool accepted_ = false;
   bool keep_alive_due_ = false;
   bool greeting_queued_ = false;

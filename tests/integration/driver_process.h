@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/date_time.h"
+#include "support/temp_dir.h"
 
 namespace drv::test {
 
@@ -50,13 +51,6 @@ inline int FreeLoopbackPort() {
   }
   ::close(fd);
   return port;
-}
-
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 struct ChildLaunch {

@@ -4,11 +4,21 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
 
 namespace drv::test {
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 // A fresh folder, removed with everything in it at the end of the test (made writable
 // first, so that a test that took the write bit away still leaves nothing behind).

@@ -15,12 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string Read(const std::string& path) { return test::ReadWholeFile(path); }
 
 // Ten-byte lines "<letter>........\n", so sizes are easy to follow.
 std::string Line(char letter) { return std::string(1, letter) + std::string(8, '.') + "\n"; }
